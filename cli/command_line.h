@@ -1,0 +1,32 @@
+// The command line of `zelta`: what the arguments ask for.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "zelta/convert.h"
+
+namespace zelta::cli {
+
+enum ExitStatus {
+    kExitOk = 0,      // every file succeeded
+    kExitFailed = 1,  // a file failed
+    kExitUsage = 2,   // the arguments were wrong
+};
+
+enum class Action { kConvert, kHelp, kVersion, kUsageError };
+
+struct Request {
+    Action action = Action::kConvert;
+    Options options;
+    std::vector<std::filesystem::path> files;
+    std::string error;  // for kUsageError: what was wrong
+};
+
+Request ParseArguments(const std::vector<std::string>& args);
+
+std::string UsageText();
+std::string VersionText();
+
+}  // namespace zelta::cli

@@ -1,0 +1,65 @@
+// Which register writes make a sound (key-ons), and which writes of the
+// silent lead-in may be left out.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "s98_image.h"
+
+namespace zelta {
+
+// One register write of the stream, decoded.
+struct RegisterWrite {
+    int device = 0;  // command byte >> 1
+    int port = 0;    // command byte & 1
+    std::uint8_t reg = 0;
+    std::uint8_t value = 0;
+    std::int32_t type = 0;  // the device's type
+};
+
+enum class Sound {
+    kNone,       // the write starts no sound
+    kOpnFamily,  // a key-on of a type 2, 3 or 4 device
+    kOtherChip,  // a key-on of any other device
+};
+
+// Decides whether each write sounds. Some rules depend on earlier writes to
+// the same device (the DAC's enable and level, the DCSG's latched register),
+// so every write up to the start must be shown, in stream order.
+class KeyOnWatch {
+public:
+    Sound Observe(const RegisterWrite& w);
+
+private:
+    struct DeviceState {
+        bool dacEnabled = false;        // OPN2 0x2B bit 7
+        std::uint8_t dacValue = 0x80;   // OPN2 0x2A, silent mid-level at first
+        bool dcsgVolumeLatched = false; // DCSG: last latch named a volume
+    };
+    bool OpnFamilySounds(const RegisterWrite& w, DeviceState& state) const;
+    bool OtherChipSounds(const RegisterWrite& w, DeviceState& state) const;
+
+    std::array<DeviceState, kMaxDevices> devices_{};
+};
+
+// What happens to a command of the lead-in (the stretch before the start).
+enum class Fate {
+    kKeep,        // goes to the output
+    kDropLogged,  // left out, and listed by the detail log
+    kDropQuiet,   // left out, never listed (port-1 timer writes)
+};
+
+// Decides the fate of the lead-in's register writes. Waits are always left
+// out and need no filter. Register 0x27 of the OPN family holds the timer
+// controls and, in bits 7-6, the channel-3 mode; a write that changes the
+// mode must reach the output, one that repeats the mode in effect need not.
+class LeadInFilter {
+public:
+    Fate Classify(const RegisterWrite& w);
+
+private:
+    std::array<std::uint8_t, kMaxDevices> ch3Mode_{};  // mode bits in effect
+};
+
+}  // namespace zelta

@@ -1,0 +1,39 @@
+#include "s98_image.h"
+
+#include <algorithm>
+
+namespace zelta {
+
+S98Header ReadHeader(const S98Image& image) {
+    S98Header h;
+    h.version = int{image.at(kVersionAt)} - kVersionDigitZero;
+    h.tagOffset = ReadLe32(image.ptr(kTagOffsetAt));
+    h.dumpOffset = ReadLe32(image.ptr(kDumpOffsetAt));
+    h.loopOffset = ReadLe32(image.ptr(kLoopOffsetAt));
+    h.deviceCount = ReadLe32(image.ptr(kDeviceCountAt));
+    // The tag ends the stream only when it follows the data.
+    h.streamEnd = h.tagOffset > h.dumpOffset ? std::int64_t{h.tagOffset} : image.size();
+    return h;
+}
+
+DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
+    DeviceTable table;
+    if (header.deviceCount == 0) {
+        table.validCount = 1;
+        table.types[0] = kImplicitDeviceType;
+        return table;
+    }
+    // Entries whose type word would lie beyond the image are not valid.
+    const std::int64_t room = image.size() - kDeviceEntriesAt - kDeviceTypeSize;
+    const std::int64_t inImage = room < 0 ? 0 : room / kDeviceEntrySize + 1;
+    const std::int64_t count =
+        std::min({std::int64_t{header.deviceCount}, inImage, std::int64_t{kMaxDevices}});
+    table.validCount = count < 0 ? 0 : static_cast<int>(count);
+    for (int i = 0; i < table.validCount; ++i) {
+        table.types[static_cast<std::size_t>(i)] =
+            ReadLe32(image.ptr(kDeviceEntriesAt + kDeviceEntrySize * i));
+    }
+    return table;
+}
+
+}  // namespace zelta

@@ -1,0 +1,135 @@
+// The S98 file as this tool reads it: the image, its header, its commands.
+#pragma once
+
+#include <cstdint>
+#include <array>
+#include <span>
+
+namespace zelta {
+
+// ---------------------------------------------------------------------------
+// Header. All multi-byte fields are 32-bit little-endian, read and compared as
+// signed 32-bit integers (a field of 0x80000000 or more is negative).
+//
+//   offset  width  field        use
+//   ------  -----  -----------  ---------------------------------------------
+//   0x00    3      magic        not examined, copied
+//   0x03    1      version      ASCII digit; '2' and anything above '3' refused
+//   0x04    12     (3 words)    not examined, copied
+//   0x10    4      tagOffset    0 = no tag; rewritten in the output
+//   0x14    4      dumpOffset   first byte of the command stream
+//   0x18    4      loopOffset   0 = no loop; rewritten in the output
+//   0x1C    4      deviceCount  0 = one implicit device of type 4 (OPNA)
+//   0x20    16*n   devices      entry i at 0x20 + 16*i; its first word is the
+//                               device type, the other 12 bytes not examined
+// ---------------------------------------------------------------------------
+inline constexpr std::int64_t kHeaderSize = 0x20;
+inline constexpr std::int64_t kVersionAt = 0x03;
+inline constexpr std::int64_t kTagOffsetAt = 0x10;
+inline constexpr std::int64_t kDumpOffsetAt = 0x14;
+inline constexpr std::int64_t kLoopOffsetAt = 0x18;
+inline constexpr std::int64_t kDeviceCountAt = 0x1C;
+inline constexpr std::int64_t kDeviceEntriesAt = 0x20;
+inline constexpr std::int64_t kDeviceEntrySize = 16;
+inline constexpr std::int64_t kDeviceTypeSize = 4;
+
+inline constexpr int kVersionDigitZero = 0x30;
+inline constexpr int kRefusedVersion = 2;
+inline constexpr int kNewestVersion = 3;
+
+// The largest image: sizes and offsets are signed 32-bit.
+inline constexpr std::int64_t kMaxImageSize = 0x7FFFFFFF;
+
+// ---------------------------------------------------------------------------
+// Command stream, by first byte.
+//
+//   byte       length  meaning
+//   ---------  ------  ------------------------------------------------------
+//   0x00-0xFC  3       register write: byte 0 = device index * 2 + port,
+//                      byte 1 = register, byte 2 = value
+//   0xFD       1       end of data; nothing after it is read
+//   0xFE       1 + n   n-sync: wait; n >= 1 count bytes, each with bit 7 set
+//                      is followed by another, the first with bit 7 clear ends
+//   0xFF       1       1-sync: wait one tick
+// ---------------------------------------------------------------------------
+inline constexpr std::uint8_t kEndOfData = 0xFD;
+inline constexpr std::uint8_t kNSync = 0xFE;
+inline constexpr std::uint8_t kOneSync = 0xFF;
+inline constexpr std::uint8_t kCountContinues = 0x80;
+inline constexpr std::int64_t kRegisterWriteSize = 3;
+inline constexpr std::uint8_t kPortBit = 0x01;
+inline constexpr int kDeviceIndexShift = 1;
+// Command bytes 0x00-0xFC address devices 0-126.
+inline constexpr int kMaxDevices = 127;
+
+// Device types, numbered as in the format.
+enum DeviceType : std::int32_t {
+    kTypeNone = 0,
+    kTypePsg = 1,      // YM2149
+    kTypeOpn = 2,      // YM2203
+    kTypeOpn2 = 3,     // YM2612
+    kTypeOpna = 4,     // YM2608
+    kTypeOpm = 5,      // YM2151
+    kTypeOpll = 6,     // YM2413
+    kTypeOpl = 7,      // YM3526
+    kTypeOpl2 = 8,     // YM3812
+    kTypeOpl3 = 9,     // YMF262
+    kTypeAy = 15,      // AY-3-8910
+    kTypeDcsg = 16,    // SN76489
+};
+inline constexpr std::int32_t kImplicitDeviceType = kTypeOpna;
+
+// Types 2, 3 and 4: the family whose timer writes are left out.
+constexpr bool IsOpnFamily(std::int32_t type) {
+    return type == kTypeOpn || type == kTypeOpn2 || type == kTypeOpna;
+}
+
+// ---------------------------------------------------------------------------
+// Byte helpers.
+// ---------------------------------------------------------------------------
+inline std::int32_t ReadLe32(const std::uint8_t* p) {
+    const std::uint32_t v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                            std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+    return static_cast<std::int32_t>(v);
+}
+
+inline void StoreLe32(std::uint8_t* p, std::int32_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// The whole input, read once. Offsets are byte offsets into `bytes`.
+struct S98Image {
+    std::span<const std::uint8_t> bytes;
+    std::int64_t size() const { return static_cast<std::int64_t>(bytes.size()); }
+    std::uint8_t at(std::int64_t offset) const { return bytes[static_cast<std::size_t>(offset)]; }
+    const std::uint8_t* ptr(std::int64_t offset) const { return bytes.data() + offset; }
+};
+
+// The fields this tool reads. Only valid for an image of kHeaderSize bytes or
+// more.
+struct S98Header {
+    int version = 0;  // byte 3 - '0'
+    std::int32_t tagOffset = 0;
+    std::int32_t dumpOffset = 0;
+    std::int32_t loopOffset = 0;
+    std::int32_t deviceCount = 0;
+    std::int64_t streamEnd = 0;  // exclusive end of the command stream
+};
+
+S98Header ReadHeader(const S98Image& image);
+
+// The device types a register write may address. An index is valid when it
+// is below the device count and its entry's type word lies inside the image;
+// with a device count of 0 only index 0 is valid, of type 4.
+struct DeviceTable {
+    int validCount = 0;  // indexes 0 .. validCount-1 are valid
+    std::array<std::int32_t, kMaxDevices> types{};
+};
+
+DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header);
+
+}  // namespace zelta

@@ -1,0 +1,51 @@
+// The first pass: validate the command stream, find the start (the first
+// key-on), and work out the output header's tag and loop offsets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "s98_image.h"
+#include "zelta/convert.h"
+
+namespace zelta {
+
+struct ScanResult {
+    std::int64_t startOffset = 0;   // first key-on; 0 = none (nothing is left out)
+    std::int32_t tagOffset = 0;     // adjusted for the output
+    std::int32_t loopOffset = 0;    // adjusted for the output
+    std::int64_t streamStop = 0;    // just past the end-of-data command, or streamEnd
+};
+
+struct ScanOutcome {
+    std::string message;  // empty = success
+    ScanResult result;
+};
+
+// Counts the bytes the trimmed copy leaves out below a header offset.
+// A left-out unit (a wait byte, an n-sync count byte, a 3-byte timer write)
+// counts when its first byte lies below the offset; an offset of 0 means
+// "none" and never moves.
+class DroppedBefore {
+public:
+    explicit DroppedBefore(std::int32_t offset) : offset_(offset) {}
+    void Unit(std::int64_t at, std::int64_t size) {
+        if (offset_ != 0 && at < offset_) count_ += size;
+    }
+    // A run of one-byte units [first, first + length).
+    void Run(std::int64_t first, std::int64_t length);
+    std::int32_t Adjusted() const { return static_cast<std::int32_t>(offset_ - count_); }
+
+private:
+    std::int32_t offset_;
+    std::int64_t count_ = 0;
+};
+
+// On success logs the start line.
+ScanOutcome StartScan(const S98Image& image, const S98Header& header, bool allChips,
+                      LogSink& sink);
+
+// Length of the run of `byte` at p, at most `max`.
+std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte);
+
+}  // namespace zelta
