@@ -47,6 +47,15 @@ std::filesystem::path FolderOf(const std::filesystem::path& target) {
     return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
+// Whether the folder accepts the target's name. An unnamed file gets its
+// name only at the end, so a name the system refuses must be caught first.
+bool NameFits(const std::filesystem::path& target) {
+    errno = 0;
+    const long max = ::pathconf(FolderOf(target).c_str(), _PC_NAME_MAX);
+    const auto limit = max > 0 ? static_cast<std::size_t>(max) : kNameMax;
+    return target.filename().native().size() <= limit;
+}
+
 int OpenNamedTemporary(const std::filesystem::path& temporary) {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     int fd = ::open(temporary.c_str(), flags, kNewFileMode);
@@ -97,6 +106,7 @@ bool ReplacementFile::Create(const std::filesystem::path& target) {
     Discard();
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+    if (!NameFits(target)) return false;
     target_ = target;
 #ifdef O_TMPFILE
     fd_ = ::open(FolderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kNewFileMode);

@@ -8,7 +8,7 @@
 
 namespace zelta {
 
-void DroppedBefore::Run(std::int64_t first, std::int64_t length) {
+void DroppedBefore::Bytes(std::int64_t first, std::int64_t length) {
     if (offset_ == 0) return;
     const std::int64_t below = std::min<std::int64_t>(first + length, offset_) - first;
     if (below > 0) count_ += below;
@@ -46,13 +46,9 @@ public:
     ScanOutcome Run();
 
 private:
-    void Drop(std::int64_t at, std::int64_t size) {
-        tag_.Unit(at, size);
-        loop_.Unit(at, size);
-    }
-    void DropRun(std::int64_t first, std::int64_t length) {
-        tag_.Run(first, length);
-        loop_.Run(first, length);
+    void Drop(std::int64_t first, std::int64_t length) {
+        tag_.Bytes(first, length);
+        loop_.Bytes(first, length);
     }
     void SeeWrite(std::int64_t at, const RegisterWrite& w);
 
@@ -99,7 +95,7 @@ ScanOutcome Scanner::Run() {
         const std::uint8_t c = image_.at(at);
         if (c == kOneSync) {
             const std::int64_t n = RunLength(image_.ptr(at), end - at, kOneSync);
-            if (phase_ == Phase::kLeadIn) DropRun(at, n);
+            if (phase_ == Phase::kLeadIn) Drop(at, n);
             at += n;
         } else if (c == kEndOfData) {
             running = false;

@@ -22,18 +22,16 @@ struct ScanOutcome {
     ScanResult result;
 };
 
-// Counts the bytes the trimmed copy leaves out below a header offset.
-// A left-out unit (a wait byte, an n-sync count byte, a 3-byte timer write)
-// counts when its first byte lies below the offset; an offset of 0 means
-// "none" and never moves.
+// Counts the bytes the trimmed copy leaves out below a header offset, so
+// that the offset can be lowered to point at the same content. Counting
+// bytes (not whole commands) keeps an offset that points inside a left-out
+// timer write at the first kept byte after it. An offset of 0 means "none"
+// and never moves.
 class DroppedBefore {
 public:
     explicit DroppedBefore(std::int32_t offset) : offset_(offset) {}
-    void Unit(std::int64_t at, std::int64_t size) {
-        if (offset_ != 0 && at < offset_) count_ += size;
-    }
-    // A run of one-byte units [first, first + length).
-    void Run(std::int64_t first, std::int64_t length);
+    // Left-out bytes [first, first + length).
+    void Bytes(std::int64_t first, std::int64_t length);
     std::int32_t Adjusted() const { return static_cast<std::int32_t>(offset_ - count_); }
 
 private:

@@ -1,0 +1,160 @@
+// The file routine: what it refuses to read, and how it replaces the output.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "s98_builder.h"
+#include "zelta/convert.h"
+
+namespace zelta::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class FileIo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("zelta-file-io-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        S98Builder b;
+        b.Sync(64).Write(0, 0x28, 0xF0).Sync(4096).End().Tag("tag");
+        song_ = b.Build();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Convert(const fs::path& path, Options options = {}) {
+        lines_.lines.clear();
+        return ConvertS98File(path, options, lines_);
+    }
+    // Names in the folder other than the ones given.
+    std::vector<std::string> OtherNames(std::initializer_list<std::string> known) const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            const auto name = e.path().filename().string();
+            if (std::find(known.begin(), known.end(), name) == known.end()) names.push_back(name);
+        }
+        return names;
+    }
+
+    fs::path dir_;
+    Bytes song_;
+    LineCollector lines_;
+};
+
+TEST_F(FileIo, ASuccessfulConversionWritesTheTrimmedCopyBesideTheInput) {
+    WriteFile(dir_ / "song.s98", song_);
+    EXPECT_EQ(Convert(dir_ / "song.s98"), "");
+    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(song_).output);
+    EXPECT_EQ(ReadFile(dir_ / "song.s98"), song_);
+    EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
+}
+
+TEST_F(FileIo, PathsThatAreNotReadableRegularFilesCannotBeOpened) {
+    fs::create_directory(dir_ / "folder.s98");
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.s98").c_str(), 0644), 0);
+    for (const fs::path& p : {dir_ / "missing.s98", dir_ / "folder.s98", dir_ / "pipe.s98",
+                              fs::path("/dev/null"), fs::path("/dev/zero")}) {
+        EXPECT_EQ(Convert(p), "input file open error.") << p;
+        EXPECT_TRUE(lines_.lines.empty());
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "pipe_new.s98"));
+}
+
+TEST_F(FileIo, AFileOfTwoGibibytesIsTooLargeAndIsNotRead) {
+    const fs::path big = dir_ / "big.s98";
+    WriteFile(big, song_);
+    fs::resize_file(big, std::uintmax_t{1} << 31);  // sparse
+    EXPECT_EQ(Convert(big), "input file too large.");
+    EXPECT_TRUE(lines_.lines.empty());
+}
+
+TEST_F(FileIo, AShortFileIsAHeaderErrorAfterItIsRead) {
+    WriteFile(dir_ / "empty.s98", {});
+    EXPECT_EQ(Convert(dir_ / "empty.s98"), "S98 header error.");
+    WriteFile(dir_ / "short.s98", Bytes(song_.begin(), song_.begin() + 31));
+    EXPECT_EQ(Convert(dir_ / "short.s98"), "S98 header error.");
+}
+
+TEST_F(FileIo, AnEarlierOutputIsReplacedWithOrdinaryPermissions) {
+    WriteFile(dir_ / "song.s98", song_);
+    WriteFile(dir_ / "song_new.s98", Bytes(100000, 0xAA));
+    ::chmod((dir_ / "song_new.s98").c_str(), 0600);
+    const mode_t mask = ::umask(022);
+    const std::string message = Convert(dir_ / "song.s98");
+    ::umask(mask);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(song_).output);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "song_new.s98").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(FileIo, ASymbolicLinkWithTheOutputsNameIsReplacedNotFollowed) {
+    WriteFile(dir_ / "song.s98", song_);
+    WriteFile(dir_ / "precious", Bytes{1, 2, 3});
+    fs::create_symlink(dir_ / "precious", dir_ / "song_new.s98");
+    EXPECT_EQ(Convert(dir_ / "song.s98"), "");
+    EXPECT_FALSE(fs::is_symlink(dir_ / "song_new.s98"));
+    EXPECT_EQ(ReadFile(dir_ / "precious"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(song_).output);
+}
+
+TEST_F(FileIo, AnOutputNameTheSystemRefusesCannotBeOpened) {
+    const std::string name(250, 'n');  // fits, but with "_new.s98" it does not
+    WriteFile(dir_ / (name + ".s98"), song_);
+    EXPECT_EQ(Convert(dir_ / (name + ".s98")), "output file open error.");
+    EXPECT_EQ(lines_.lines.back(), "output file:" + name + "_new.s98\n");
+
+    WriteFile(dir_ / "song.s98", song_);
+    fs::create_directory(dir_ / "song_new.s98");
+    EXPECT_EQ(Convert(dir_ / "song.s98"), "output file open error.");
+    EXPECT_TRUE(fs::is_directory(dir_ / "song_new.s98"));
+}
+
+TEST_F(FileIo, AWriteFailureLeavesTheEarlierOutputAndNoTemporaryFile) {
+    WriteFile(dir_ / "song.s98", song_);
+    const Bytes earlier(10, 0x55);
+    WriteFile(dir_ / "song_new.s98", earlier);
+    // A child converts under a file-size limit smaller than the output.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        IgnoreFileSizeSignal();
+        rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        LineCollector sink;
+        const std::string message = ConvertS98File(dir_ / "song.s98", {}, sink);
+        ::_exit(message == "output file write error." ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), earlier);
+    EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
+}
+
+TEST_F(FileIo, ALeftoverTemporaryIsReplacedByTheNextRun) {
+    WriteFile(dir_ / "song.s98", song_);
+    WriteFile(dir_ / ".song_new.s98.zelta-tmp", Bytes(7, 0));
+    EXPECT_EQ(Convert(dir_ / "song.s98"), "");
+    EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
+}
+
+TEST_F(FileIo, ShowStartOnlyWritesNothing) {
+    WriteFile(dir_ / "song.s98", song_);
+    EXPECT_EQ(Convert(dir_ / "song.s98", {.showStartOnly = true}), "");
+    EXPECT_TRUE(OtherNames({"song.s98"}).empty());
+}
+
+}  // namespace
+}  // namespace zelta::test

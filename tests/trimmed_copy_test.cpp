@@ -1,0 +1,146 @@
+// The trimmed copy: the output's name, its bytes, and the detail lines.
+#include <gtest/gtest.h>
+
+#include "s98_builder.h"
+#include "zelta/convert.h"
+
+namespace zelta::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(OutputPath, TheLastDotOfTheFileNameIsCut) {
+    EXPECT_EQ(OutputPathFor("/music/song.s98"), "/music/song_new.s98");
+    EXPECT_EQ(OutputPathFor("/music/a.b.s98"), "/music/a.b_new.s98");
+    EXPECT_EQ(OutputPathFor("song.S98"), "song_new.s98");
+}
+
+TEST(OutputPath, ADotInAFolderNameIsNeverCut) {
+    EXPECT_EQ(OutputPathFor("/music/song"), "/music/song_new.s98");
+    EXPECT_EQ(OutputPathFor("/music/old.files/song"), "/music/old.files/song_new.s98");
+    EXPECT_EQ(OutputPathFor("./song"), "./song_new.s98");
+}
+
+TEST(OutputPath, ALeadingDotBelongsToTheName) {
+    EXPECT_EQ(OutputPathFor("/music/.s98"), "/music/.s98_new.s98");
+    EXPECT_EQ(OutputPathFor(".hidden.s98"), ".hidden_new.s98");
+    EXPECT_EQ(OutputPathFor("/music/..s98"), "/music/._new.s98");
+}
+
+TEST(OutputPath, LongPathsHaveNoFixedLimit) {
+    const std::string folder = "/" + std::string(300, 'f') + "/" + std::string(300, 'g');
+    EXPECT_EQ(OutputPathFor(folder + "/song.s98"), folder + "/song_new.s98");
+}
+
+TEST(FileNamePart, IsTheTextAfterTheLastSlash) {
+    EXPECT_EQ(FileNamePart("/music/old.files/song.s98"), "song.s98");
+    EXPECT_EQ(FileNamePart("song.s98"), "song.s98");
+    EXPECT_EQ(FileNamePart("/music/"), "");
+    EXPECT_EQ(FileNamePart("a\\b:c.s98"), "a\\b:c.s98");
+}
+
+TEST(TrimmedCopy, LogsTheOutputNameBeforeWriting) {
+    S98Builder b;
+    b.Write(0, 0x28, 0xF0).End();
+    const auto r = ConvertInMemory(b.Build(), {}, "/music/old.files/tune");
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"start offset(1st key-on)=00000020\n",
+                                                 "output file:tune_new.s98\n"}));
+}
+
+TEST(TrimmedCopy, AFileWithNothingToLeaveOutIsCopiedByteForByte) {
+    S98Builder b;
+    b.Devices({4, 1}).Write(0, 0x28, 0xF0).Sync(3).Write(1, 0x08, 0x0F).NSync({0x90, 0x10});
+    b.Write(0, 0x27, 0x2A).Write(0, 0x27, 0x2A, 1).LoopHere().Sync().End().Tag("[S98]\x01title");
+    const auto r = ConvertInMemory(b.Build());
+    ASSERT_EQ(r.message, "");
+    EXPECT_EQ(r.output, b.Build());
+}
+
+TEST(TrimmedCopy, LeavesOutExactlyTheLeadInsWaitsAndTimerWrites) {
+    S98Builder b;
+    b.Devices({4, 6}).Sync(2).NSync({0x83, 0x80, 0x01}).Write(0, 0x27, 0x2A).Write(1, 0x30, 0x11);
+    b.Write(0, 0x27, 0x3F, 1).Write(0, 0x30, 0x71).Write(0, 0x28, 0xF0).Sync().Write(0, 0x27, 0x15);
+    b.End().Tag("tag");
+    const Bytes in = b.Build();
+    const auto r = ConvertInMemory(in);
+    ASSERT_EQ(r.message, "");
+    Bytes expected(in.begin(), in.begin() + 0x40);
+    S98Builder::Put(expected, 0x10, S98Builder::Get(in, 0x10) - 12);
+    const Bytes stream{0x02, 0x30, 0x11, 0x00, 0x30, 0x71, 0x00, 0x28, 0xF0, 0xFF,
+                       0x00, 0x27, 0x15, 0xFD, 't',  'a',  'g'};
+    expected.insert(expected.end(), stream.begin(), stream.end());
+    EXPECT_EQ(r.output, expected);
+}
+
+TEST(TrimmedCopy, DetailLinesListEachLeftOutByteInStreamOrder) {
+    S98Builder b;
+    b.Raw({}).Sync().NSync({0x85, 0x01}).Write(0, 0x27, 0x15).Write(0, 0x27, 0x15, 1);
+    b.Write(0, 0x30, 0x71).Write(0, 0x28, 0xF0).Sync().End();
+    const auto r = ConvertInMemory(b.Build(), {.detailLog = true});
+    EXPECT_EQ(r.lines, (std::vector<std::string>{
+                           "start offset(1st key-on)=0000002d\n",
+                           "output file:song_new.s98\n",
+                           "00000020 : ff       [1sync]",
+                           "00000021 : fe       [nSync]",
+                           "00000022 : 85",
+                           "00000023 : 01",
+                           "00000024 : 00 27 15 [Timer]",
+                       }));
+}
+
+TEST(TrimmedCopy, BytesAfterTheEndCommandAreDroppedWithoutATagAfterTheData) {
+    S98Builder b;
+    b.Sync().Write(0, 0x28, 0xF0).End().Raw({0x12, 0x34, 0x56});
+    const auto r = ConvertInMemory(b.Build());
+    ASSERT_EQ(r.message, "");
+    const Bytes stream(r.output.begin() + 0x20, r.output.end());
+    EXPECT_EQ(stream, (Bytes{0x00, 0x28, 0xF0, 0xFD}));
+}
+
+TEST(TrimmedCopy, BytesBetweenTheEndCommandAndATagAreKeptAndTheTagStillFound) {
+    S98Builder b;
+    b.Sync(2).Write(0, 0x28, 0xF0).End().Raw({0x12, 0x34}).Tag("TAG");
+    const auto r = ConvertInMemory(b.Build());
+    ASSERT_EQ(r.message, "");
+    const auto tag = static_cast<std::size_t>(S98Builder::Get(r.output, 0x10));
+    EXPECT_EQ(std::string(r.output.begin() + static_cast<std::ptrdiff_t>(tag), r.output.end()), "TAG");
+    const Bytes stream(r.output.begin() + 0x20, r.output.begin() + static_cast<std::ptrdiff_t>(tag));
+    EXPECT_EQ(stream, (Bytes{0x00, 0x28, 0xF0, 0xFD, 0x12, 0x34}));
+}
+
+TEST(TrimmedCopy, AFileWithoutKeyOnKeepsEverythingUpToTheEndCommand) {
+    S98Builder b;
+    b.Sync(3).Write(0, 0x27, 0x15).Write(0, 0x27, 0x15, 1).NSync({0x01}).End().Raw({0xAA});
+    const Bytes in = b.Build();
+    const auto r = ConvertInMemory(in, {.detailLog = true});
+    ASSERT_EQ(r.message, "");
+    EXPECT_EQ(r.output, Bytes(in.begin(), in.end() - 1));
+    EXPECT_EQ(r.lines.size(), 2u);
+}
+
+TEST(TrimmedCopy, AStreamWithoutEndCommandRunsToTheTag) {
+    S98Builder b;
+    b.Sync().Write(0, 0x28, 0xF0).Sync().Tag("T");
+    const auto r = ConvertInMemory(b.Build());
+    ASSERT_EQ(r.message, "");
+    EXPECT_EQ(r.output.size(), b.Build().size() - 1);
+    EXPECT_EQ(r.output.back(), 'T');
+}
+
+TEST(TrimmedCopy, LongLeadInsAreWrittenWhole) {
+    // Enough kept writes among the waits to need many pieces and a full
+    // staging buffer.
+    S98Builder b;
+    for (int i = 0; i < 300000; ++i) b.Sync(i % 3).Write(0, 0x30, static_cast<std::uint8_t>(i));
+    b.Write(0, 0x28, 0xF0).End();
+    const Bytes in = b.Build();
+    const auto r = ConvertInMemory(in);
+    ASSERT_EQ(r.message, "");
+    Bytes expected(in.begin(), in.begin() + 0x20);
+    for (int i = 0; i < 300000; ++i) expected.insert(expected.end(), {0x00, 0x30, static_cast<std::uint8_t>(i)});
+    expected.insert(expected.end(), {0x00, 0x28, 0xF0, 0xFD});
+    EXPECT_EQ(r.output, expected);
+}
+
+}  // namespace
+}  // namespace zelta::test
