@@ -1,0 +1,136 @@
+// Synthetic S98 images for the benchmarks: a long silent lead-in of waits
+// and timer writes (with a few setup writes that are kept), then a mix of
+// register writes and waits like a real song's, an end-of-data command and a
+// tag. Deterministic for a given seed.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zelta::bench {
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ULL + 1) {}
+    std::uint64_t Next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return state_;
+    }
+    // Uniform in [0, n).
+    std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(Next() % n); }
+
+private:
+    std::uint64_t state_;
+};
+
+struct SynthOptions {
+    std::size_t size = 1 << 20;     // total image size, approximately (within a few bytes)
+    double leadInShare = 0.125;     // part of the stream that is silent lead-in
+    std::uint64_t seed = 1;
+};
+
+inline void PutLe32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<std::uint8_t>(x >> (8 * i));
+}
+
+// Two devices: 0 = YM2608 (OPNA), 1 = YM2149 (PSG).
+inline std::vector<std::uint8_t> MakeSong(const SynthOptions& o) {
+    constexpr std::size_t kDevices = 2;
+    constexpr std::size_t kDump = 0x20 + 16 * kDevices;
+    const std::string tag = "[S98]title=benchmark song\ngame=none\nartist=zelta bench\n";
+    const std::size_t total = o.size < kDump + tag.size() + 64 ? kDump + tag.size() + 64 : o.size;
+    const std::size_t streamBytes = total - kDump - tag.size();
+    const auto leadIn = static_cast<std::size_t>(static_cast<double>(streamBytes) * o.leadInShare);
+
+    std::vector<std::uint8_t> v(kDump, 0);
+    v.reserve(total + 16);
+    std::memcpy(v.data(), "S983", 4);
+    PutLe32(v, 0x04, 1);      // timer numerator
+    PutLe32(v, 0x08, 1000);   // timer denominator
+    PutLe32(v, 0x14, kDump);  // dumpOffset
+    PutLe32(v, 0x1C, kDevices);
+    PutLe32(v, 0x20, 4);  // OPNA
+    PutLe32(v, 0x24, 7987200);
+    PutLe32(v, 0x30, 1);  // PSG
+    PutLe32(v, 0x34, 1996800);
+
+    Random r(o.seed);
+    auto write = [&](int device, int port, std::uint8_t reg, std::uint8_t value) {
+        v.push_back(static_cast<std::uint8_t>(device * 2 + port));
+        v.push_back(reg);
+        v.push_back(value);
+    };
+    auto nsync = [&] {
+        v.push_back(0xFE);
+        std::uint32_t ticks = 2 + r.Below(3000);
+        while (ticks >= 0x80) {
+            v.push_back(static_cast<std::uint8_t>(0x80 | (ticks & 0x7F)));
+            ticks >>= 7;
+        }
+        v.push_back(static_cast<std::uint8_t>(ticks));
+    };
+
+    // Lead-in: waits and timer writes (mode bits 00, so they are left out),
+    // with now and then a silent setup write that is kept.
+    const std::size_t leadInEnd = kDump + leadIn;
+    while (v.size() < leadInEnd) {
+        const std::uint32_t k = r.Below(100);
+        if (k < 45) {
+            v.insert(v.end(), 1 + r.Below(24), 0xFF);
+        } else if (k < 60) {
+            nsync();
+        } else if (k < 95) {
+            write(0, 0, 0x27, static_cast<std::uint8_t>(0x15 | (r.Below(2) << 5)));  // timer reset/enable
+            if (r.Below(4) == 0) write(0, 1, 0x27, 0x30);  // port 1: left out, never listed
+        } else {
+            // Operator parameters, total levels, PSG mixer: silent, kept.
+            write(0, static_cast<int>(r.Below(2)), static_cast<std::uint8_t>(0x30 + r.Below(0x80)),
+                  static_cast<std::uint8_t>(r.Below(256)));
+            if (r.Below(3) == 0) write(1, 0, 0x07, 0x38);
+        }
+    }
+
+    // The first note, then the song.
+    write(0, 0, 0xA4, 0x22);
+    write(0, 0, 0xA0, 0x69);
+    write(0, 0, 0x28, 0xF0);
+    const std::size_t loopAt = v.size() + (streamBytes - leadIn) / 4;
+    std::uint32_t loopOffset = 0;
+    const std::size_t songEnd = kDump + streamBytes - 8;  // room for the last command and 0xFD
+    while (v.size() < songEnd) {
+        if (loopOffset == 0 && v.size() >= loopAt) loopOffset = static_cast<std::uint32_t>(v.size());
+        const std::uint32_t k = r.Below(100);
+        if (k < 70) {
+            // A burst of register writes: frequencies, levels, key-ons.
+            const std::uint32_t n = 1 + r.Below(8);
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const std::uint32_t c = r.Below(10);
+                if (c < 6) {
+                    write(0, static_cast<int>(r.Below(2)), static_cast<std::uint8_t>(0x30 + r.Below(0x88)),
+                          static_cast<std::uint8_t>(r.Below(256)));
+                } else if (c < 8) {
+                    write(0, 0, 0x28, static_cast<std::uint8_t>((r.Below(16) << 4) | r.Below(7)));
+                } else {
+                    write(1, 0, static_cast<std::uint8_t>(r.Below(14)), static_cast<std::uint8_t>(r.Below(256)));
+                }
+            }
+        } else if (k < 92) {
+            v.insert(v.end(), 1 + r.Below(4), 0xFF);
+        } else {
+            nsync();
+        }
+    }
+    while (v.size() < kDump + streamBytes - 1) v.push_back(0xFF);
+    v.push_back(0xFD);
+    const std::size_t tagAt = v.size();
+    v.insert(v.end(), tag.begin(), tag.end());
+    PutLe32(v, 0x10, static_cast<std::uint32_t>(tagAt));
+    PutLe32(v, 0x18, loopOffset);
+    return v;
+}
+
+}  // namespace zelta::bench
