@@ -32,15 +32,21 @@ Request ParseArguments(const std::vector<std::string>& args) {
         } else if (arg == "--version") {
             request.action = Action::kVersion;
             return request;
+        } else if (arg == "--all-chips") {
+            request.options.allChips = true;
+        } else if (arg == "--recursive") {
+            request.recursive = true;
         } else if (arg[1] == '-') {
             return UsageError("unknown option '" + arg + "'");
         } else {
-            // One or more short options: -n, -v, -nv.
+            // One or more short options: -n, -v, -r, -nvr.
             for (const char c : std::string_view(arg).substr(1)) {
                 if (c == 'n') {
                     request.options.showStartOnly = true;
                 } else if (c == 'v') {
                     request.options.detailLog = true;
+                } else if (c == 'r') {
+                    request.recursive = true;
                 } else {
                     return UsageError(std::string("unknown option '-") + c + "'");
                 }
@@ -52,18 +58,29 @@ Request ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-    return "Usage: zelta [-n] [-v] [--] FILE...\n"
+    return "Usage: zelta [-n] [-v] [--all-chips] [-r] [--] FILE...\n"
            "Cuts the silent lead-in off S98 files: finds the first key-on, leaves out\n"
            "the waits and timer writes before it, and writes FILE's trimmed copy\n"
            "beside it as <name>_new.s98.\n"
            "\n"
-           "  -n         show the start point only; write nothing\n"
-           "  -v         show detail log: list every byte that is left out\n"
-           "  --help     show this help and exit\n"
-           "  --version  show the version and exit\n"
+           "  -n           show the start point only; write nothing\n"
+           "  -v           show detail log: list every byte that is left out\n"
+           "  --all-chips  start at the first key-on of any chip, not only of the\n"
+           "               OPN family (trims OPM, OPLL, OPL and PSG files too)\n"
+           "  -r, --recursive\n"
+           "               a FILE that is a folder is searched, with its subfolders,\n"
+           "               for files named *.s98 (any case) but not *_new.s98; they\n"
+           "               are converted in sorted path order; symbolic links to\n"
+           "               folders inside it are not followed\n"
+           "  --help       show this help and exit\n"
+           "  --version    show the version and exit\n"
            "\n"
-           "Exit status: 0 when every file succeeded, 1 when any failed,\n"
-           "2 on a usage error.\n";
+           "FILEs are converted in the order given; with -r, a folder takes the place\n"
+           "of the files found in it. When more than one file is converted, a last\n"
+           "line on standard error counts them: \"3 files: 2 ok, 1 failed\".\n"
+           "\n"
+           "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
+           "could not be read), 2 on a usage error.\n";
 }
 
 std::string VersionText() { return std::string("zelta ") + kVersion + "\n"; }

@@ -20,7 +20,10 @@ enum class Action { kConvert, kHelp, kVersion, kUsageError };
 struct Request {
     Action action = Action::kConvert;
     Options options;
-    std::vector<std::filesystem::path> files;
+    // -r: an operand that is a folder is searched for S98 files instead of
+    // being converted (which fails, as a folder is not a file).
+    bool recursive = false;
+    std::vector<std::filesystem::path> files;  // the operands, in order
     std::string error;  // for kUsageError: what was wrong
 };
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "command_line.h"
 #include "zelta/convert.h"
 
@@ -14,6 +15,16 @@ public:
     void Append(const std::string& line) override {
         std::fwrite(line.data(), 1, line.size(), stdout);
         if (line.empty() || line.back() != '\n') std::fputc('\n', stdout);
+    }
+};
+
+// Prints notes on standard error, after what standard output holds so far,
+// so that both read in order on a terminal.
+class StderrSink final : public zelta::LogSink {
+public:
+    void Append(const std::string& line) override {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", line.c_str());
     }
 };
 
@@ -39,11 +50,11 @@ int main(int argc, char** argv) {
     static char buffer[1 << 16];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     zelta::IgnoreFileSizeSignal();
-    StdoutSink sink;
-    int status = kExitOk;
-    for (const auto& file : request.files) {
-        if (!zelta::ConvertOneFile(file, request.options, sink)) status = kExitFailed;
-    }
+    StdoutSink out;
+    StderrSink errors;
+    const BatchTotals totals = RunBatch(request, out, errors);
+    int status = ExitStatusFor(totals);
     if (std::fflush(stdout) != 0) status = kExitFailed;
+    if (const std::string summary = SummaryLine(totals); !summary.empty()) errors.Append(summary);
     return status;
 }
