@@ -1,0 +1,18 @@
+#include "zelta_application.h"
+#include "zelta_main.h"
+
+#include <cstdlib>
+
+int main(int argc, char *argv[])
+{
+    ZeltaApplication app(argc, argv);
+    try {
+        ZeltaApplication::setApplicationDisplayName(QStringLiteral("zelta_GUI 20110114"));
+        TZELTA_MAIN window;
+        window.show();
+        return app.exec();
+    } catch (...) {
+        ZeltaApplication::showException();
+        return EXIT_FAILURE;
+    }
+}

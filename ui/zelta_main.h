@@ -1,0 +1,39 @@
+// The main window: the two options above the log list. Files dropped on it
+// are converted one after another, each logged as it goes.
+#pragma once
+
+#include <QStringList>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class TZELTA_MAIN;
+}
+
+class TZELTA_MAIN : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TZELTA_MAIN(QWidget *parent = nullptr);
+    ~TZELTA_MAIN() override;
+
+    // Converts one file with the options the check boxes show now, logging
+    // its name, the conversion's lines and the result line.
+    void ConvertOneFile(const QString &path);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    class LogSink;
+
+    // Converts a dropped batch, letting pending events run before each file.
+    void WMDropFiles(const QStringList &paths);
+
+    std::unique_ptr<Ui::TZELTA_MAIN> ui;
+    bool closed = false;
+};
