@@ -19,8 +19,15 @@ enum class ReadStatus {
     kShortRead,   // fewer bytes than the size arrived
 };
 
+// Frees an image's memory: from the heap, or a mapping of its own.
+struct ImageRelease {
+    void* mapping = nullptr;     // null: the bytes came from new[]
+    std::size_t mappedBytes = 0;
+    void operator()(std::uint8_t* bytes) const;
+};
+
 struct FileBytes {
-    std::unique_ptr<std::uint8_t[]> data;
+    std::unique_ptr<std::uint8_t[], ImageRelease> data;
     std::int64_t size = 0;
 };
 

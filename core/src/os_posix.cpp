@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -56,6 +57,32 @@ bool NameFits(const std::filesystem::path& target) {
     return target.filename().native().size() <= limit;
 }
 
+// A large image goes into a mapping of its own, aligned to and advised for
+// huge pages: loading it then takes one page fault per 2 MiB instead of one
+// per 4 KiB page, which on virtual machines is most of the time spent
+// loading a large file. Smaller images come from the heap, where memory
+// freed by the file before is used again.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::unique_ptr<std::uint8_t[], ImageRelease> AllocateImage(std::int64_t size) {
+    const auto bytes = static_cast<std::size_t>(size > 0 ? size : 1);
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kHugePage) {
+        const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
+        void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping != MAP_FAILED) {
+            const auto first = (reinterpret_cast<std::uintptr_t>(mapping) + kHugePage - 1) &
+                               ~std::uintptr_t{kHugePage - 1};
+            auto* aligned = reinterpret_cast<std::uint8_t*>(first);
+            ::madvise(aligned, bytes, MADV_HUGEPAGE);  // a hint; without it 4 KiB pages serve
+            return {aligned, ImageRelease{mapping, length}};
+        }
+    }
+#endif
+    return {new (std::nothrow) std::uint8_t[bytes], ImageRelease{}};
+}
+
 int OpenNamedTemporary(const std::filesystem::path& temporary) {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     int fd = ::open(temporary.c_str(), flags, kNewFileMode);
@@ -68,6 +95,14 @@ int OpenNamedTemporary(const std::filesystem::path& temporary) {
 }
 
 }  // namespace
+
+void ImageRelease::operator()(std::uint8_t* bytes) const {
+    if (mapping != nullptr) {
+        ::munmap(mapping, mappedBytes);
+    } else {
+        delete[] bytes;
+    }
+}
 
 ReadStatus ReadWholeFile(const std::filesystem::path& path, std::int64_t limit, FileBytes& out) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
@@ -83,7 +118,7 @@ ReadStatus ReadWholeFile(const std::filesystem::path& path, std::int64_t limit, 
         CloseFd(fd);
         return ReadStatus::kTooLarge;
     }
-    std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size > 0 ? size : 1]);
+    auto data = AllocateImage(size);
     if (!data) {
         CloseFd(fd);
         return ReadStatus::kNoMemory;
