@@ -75,9 +75,10 @@ std::string UsageText() {
            "  --help       show this help and exit\n"
            "  --version    show the version and exit\n"
            "\n"
-           "FILEs are converted in the order given; with -r, a folder takes the place\n"
-           "of the files found in it. When more than one file is converted, a last\n"
-           "line on standard error counts them: \"3 files: 2 ok, 1 failed\".\n"
+           "FILEs are converted in the order given; with -r, the files found in a\n"
+           "folder are converted where the folder is named. When more than one file\n"
+           "is converted, a last line on standard error counts them, for example\n"
+           "\"3 files: 2 ok, 1 failed\".\n"
            "\n"
            "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
            "could not be read), 2 on a usage error.\n";

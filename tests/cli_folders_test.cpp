@@ -153,14 +153,6 @@ TEST(ParsingTheNewOptions, StillNeedAFileAndRejectLookalikes) {
     EXPECT_EQ(ParseArguments({"-R", "a"}).error, "unknown option '-R'");
 }
 
-TEST(TheUsageText, NamesBothNewOptions) {
-    const std::string usage = UsageText();
-    EXPECT_EQ(usage.substr(0, usage.find('\n')),
-              "Usage: zelta [-n] [-v] [--all-chips] [-r] [--] FILE...");
-    EXPECT_NE(usage.find("  --all-chips  "), std::string::npos);
-    EXPECT_NE(usage.find("  -r, --recursive\n"), std::string::npos);
-}
-
 // ---------------------------------------------------------------------------
 // --all-chips: every chip family outside the OPN family
 
