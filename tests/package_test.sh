@@ -96,7 +96,8 @@ if [ -f "$man.gz" ]; then
     gzip -dc "$man.gz" >"$work/zelta.1" || fail "the man page does not decompress"
     man="$work/zelta.1"
 fi
-grep -q '^\.TH ZELTA 1 ' "$man" || fail "the man page has no title line"
+grep -q "^\\.TH ZELTA 1 \"[^\"]*\" \"zelta $(field Version)\"" "$man" ||
+    fail "the man page's title line does not name version $(field Version): $(grep '^\.TH' "$man")"
 
 if [ "$failures" -ne 0 ]; then
     echo "file list:"
