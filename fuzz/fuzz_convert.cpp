@@ -1,0 +1,51 @@
+// libFuzzer entry: every input is an S98 image. It is converted in memory
+// with several option sets; nothing may crash or trip a sanitizer, every
+// result must match the reference model, and every successful conversion
+// must keep the structural invariants (including a second run over the
+// output). Any broken rule aborts with its description.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+
+#include "invariants.h"
+#include "reference_model.h"
+#include "zelta/convert.h"
+
+namespace {
+
+[[noreturn]] void Broken(const char* what, const std::string& why) {
+    std::fprintf(stderr, "\n*** %s: %s\n", what, why.c_str());
+    std::abort();
+}
+
+void Compare(std::span<const std::uint8_t> image, zelta::Options options) {
+    const auto core = zelta::ConvertInMemory(image, options);
+    const auto want = zelta::model::Convert(image, {options.showStartOnly, options.detailLog, options.allChips});
+    if (core.message != want.message) Broken("message", "core \"" + core.message + "\", model \"" + want.message + "\"");
+    if (core.lines != want.lines) {
+        std::string s;
+        for (std::size_t i = 0; i < core.lines.size() || i < want.lines.size(); ++i) {
+            s += "\n  core:  " + (i < core.lines.size() ? core.lines[i] : std::string("-"));
+            s += "\n  model: " + (i < want.lines.size() ? want.lines[i] : std::string("-"));
+        }
+        Broken("log lines", s);
+    }
+    if (core.written != want.written || core.output != want.output) Broken("output", "core and model differ");
+    if (options.detailLog && !options.showStartOnly) {
+        const auto why = zelta::test::CheckConversion(image, core, options);
+        if (!why.empty()) Broken("invariant", why);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> image(data, size);
+    Compare(image, {false, true, false});
+    Compare(image, {true, false, false});
+    Compare(image, {false, false, false});
+    Compare(image, {false, true, true});
+    return 0;
+}
