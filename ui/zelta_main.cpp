@@ -28,6 +28,11 @@ namespace {
 // Draws every log line on one row of the list. The start and output lines
 // end with a line feed of their own, which is not drawn; one inside a line
 // (a file name may hold one) is drawn as a visible symbol.
+//
+// With uniform item sizes the list asks for the size of one line only (its
+// last one, at each layout), so the size given never shrinks: rows keep the
+// height of the tallest line seen, such as the instruction line with its
+// Japanese text, and the width grows to the longest line that was asked for.
 class OneRowDelegate : public QStyledItemDelegate
 {
 public:
@@ -41,6 +46,15 @@ public:
         text.replace(QLatin1Char('\n'), QChar(0x2424));
         return QStyledItemDelegate::displayText(text, locale);
     }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        rowSize = rowSize.expandedTo(QStyledItemDelegate::sizeHint(option, index));
+        return rowSize;
+    }
+
+private:
+    mutable QSize rowSize{0, 0};
 };
 
 std::filesystem::path nativePath(const QString &path)
@@ -125,7 +139,10 @@ void TZELTA_MAIN::WMDropFiles(const QStringList &paths)
 {
     const QPointer<TZELTA_MAIN> self(this);
     for (const QString &path : paths) {
-        // Repaint and let the user change the options before each file.
+        // Repaint and let the user change the options before each file. The
+        // list lays out its new lines first: it would paint none of them
+        // while their layout is pending.
+        ui->LIST->doItemsLayout();
         // A drop made meanwhile has queued its batch here; it is converted
         // now, before this batch goes on.
         QCoreApplication::processEvents();
