@@ -1,0 +1,165 @@
+// The command line killed with SIGKILL at random moments while it converts
+// a large file: whatever the moment, <name>_new.s98 is either the earlier
+// file or the complete new one, never a part of it, and a temporary file
+// left by the kill is gone after the next run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "s98_builder.h"
+#include "zelta/convert.h"
+
+namespace zelta::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kKills = 100;
+const char* const kLeftover = ".song_new.s98.zelta-tmp";
+
+pid_t Start(const fs::path& input) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(ZELTA_CLI_PATH, ZELTA_CLI_PATH, input.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int Finish(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+// A 64 MiB song: a lead-in of a million waits and a timer write, then
+// register writes up to the end, then a tag.
+Bytes LargeSong() {
+    S98Builder b;
+    b.Sync(1 << 20).Write(0, 0x27, 0x15).Write(0, 0x28, 0xF0);
+    Bytes image = b.Build();
+    const std::size_t body = (std::size_t{63} << 20) / 3;
+    image.reserve(image.size() + body * 3 + 32);
+    for (std::size_t i = 0; i < body; ++i) image.insert(image.end(), {0x00, 0x40, static_cast<std::uint8_t>(i)});
+    image.push_back(0xFD);
+    S98Builder::Put(image, 0x10, static_cast<std::int32_t>(image.size()));
+    const std::string tag = "[S98]title=kill";
+    image.insert(image.end(), tag.begin(), tag.end());
+    return image;
+}
+
+// Compares in large reads; the file may be as large as the song.
+bool SameAsFile(const fs::path& path, const Bytes& bytes) {
+    std::error_code ec;
+    if (fs::file_size(path, ec) != bytes.size() || ec) return false;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    std::vector<std::uint8_t> chunk(std::size_t{1} << 20);
+    std::size_t at = 0;
+    bool same = true;
+    while (same && at < bytes.size()) {
+        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
+        if (n == 0) { same = false; break; }
+        same = std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        at += n;
+    }
+    std::fclose(f);
+    return same && at == bytes.size();
+}
+
+std::vector<std::string> Names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOne) {
+    const fs::path dir = fs::temp_directory_path() / ("zelta-kill-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path input = dir / "song.s98", output = dir / "song_new.s98";
+    const Bytes song = LargeSong();
+    WriteFile(input, song);
+    const Bytes fresh = ConvertInMemory(song).output;
+    const Bytes earlier(777, 0xEE);
+
+    // Whole runs, to know how long one takes here (the middle of three,
+    // with the input in the page cache).
+    std::vector<long> times;
+    for (int i = 0; i < 3; ++i) {
+        const auto t0 = Clock::now();
+        ASSERT_EQ(Finish(Start(input)), 0);
+        times.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count()));
+        ASSERT_TRUE(SameAsFile(output, fresh));
+    }
+    std::sort(times.begin(), times.end());
+    const long whole = times[1];
+
+    std::mt19937 rng(20260);
+    std::uniform_int_distribution<long> moment(0, whole * 6 / 5);  // a sixth of the kills come too late
+    int keptEarlier = 0, replaced = 0, leftovers = 0;
+    for (int i = 0; i < kKills; ++i) {
+        if (!SameAsFile(output, earlier)) WriteFile(output, earlier);
+        const pid_t pid = Start(input);
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(rng)));
+        ::kill(pid, SIGKILL);
+        Finish(pid);
+
+        const bool isEarlier = SameAsFile(output, earlier);
+        const bool isNew = !isEarlier && SameAsFile(output, fresh);
+        ASSERT_TRUE(isEarlier || isNew) << "kill " << i << ": the output is neither the earlier file nor the new one ("
+                                        << fs::file_size(output) << " bytes)";
+        (isEarlier ? keptEarlier : replaced)++;
+        auto names = Names(dir);
+        if (names.size() == 3) {
+            ASSERT_EQ(names, (std::vector<std::string>{kLeftover, "song.s98", "song_new.s98"})) << "kill " << i;
+            ++leftovers;
+            // The next run clears it away and completes.
+            ASSERT_EQ(Finish(Start(input)), 0);
+            EXPECT_TRUE(SameAsFile(output, fresh));
+            names = Names(dir);
+        }
+        ASSERT_EQ(names, (std::vector<std::string>{"song.s98", "song_new.s98"})) << "kill " << i;
+    }
+    std::printf("one run %ld us; of %d kills the earlier file stayed %d times, the new one was complete %d times, "
+                "%d left a temporary file\n", static_cast<long>(whole), kKills, keptEarlier, replaced, leftovers);
+    EXPECT_GT(keptEarlier, 0);
+    EXPECT_GT(replaced, 0);
+    fs::remove_all(dir);
+}
+
+TEST(Kill, ALeftoverTemporaryFileIsRemovedByTheNextRun) {
+    // What a kill between linking the temporary file and renaming it leaves.
+    const fs::path dir = fs::temp_directory_path() / ("zelta-leftover-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    S98Builder b;
+    b.Sync(4).Write(0, 0x28, 0xF0).End();
+    WriteFile(dir / "song.s98", b.Build());
+    WriteFile(dir / kLeftover, Bytes(100, 0x55));
+    EXPECT_EQ(Finish(Start(dir / "song.s98")), 0);
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"song.s98", "song_new.s98"}));
+    EXPECT_EQ(ReadFile(dir / "song_new.s98"), ConvertInMemory(b.Build()).output);
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zelta::test
