@@ -4,8 +4,12 @@
 // invariants (see invariants.h).
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,6 +135,48 @@ TEST(Properties, OutputNamesFollowTheSameRuleInBothReadings) {
         b.Sync().Write(0, 0x28, 0xF0).End();
         EXPECT_EQ(Disagreement(b.Build(), {}, path), "") << path;
     }
+}
+
+// The file routine only adds loading and writing: the command line, run
+// once over a folder of generated files, prints the model's lines for each
+// and writes the model's bytes.
+TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("zelta-property-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    StreamGenerator gen(kSeed + 3);
+    std::string command = std::string("'") + ZELTA_CLI_PATH + "' -v";
+    std::string expected;
+    std::vector<model::ModelResult> results;
+    int failed = 0;
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i) {
+        const auto image = gen.Image();
+        const std::string name = "g" + std::to_string(i) + ".s98";
+        WriteFile(dir / name, image);
+        command += " '" + (dir / name).string() + "'";
+        auto r = model::Convert(image, {false, true, false}, name);
+        expected += name + "\n";
+        for (const auto& line : r.lines) expected += line.ends_with('\n') ? line : line + "\n";
+        expected += r.message.empty() ? "-> ok\n" : "-> " + r.message + "\n";
+        failed += !r.message.empty();
+        results.push_back(std::move(r));
+    }
+    std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), failed > 0 ? 1 : 0);
+    EXPECT_EQ(out, expected);
+    for (int i = 0; i < kFiles; ++i) {
+        const auto written = dir / ("g" + std::to_string(i) + "_new.s98");
+        if (results[i].written) EXPECT_EQ(ReadFile(written), results[i].output) << written;
+        else EXPECT_FALSE(fs::exists(written)) << written;
+    }
+    fs::remove_all(dir);
 }
 
 // The generator is only worth its thousands of files if they reach every
