@@ -1,5 +1,7 @@
 #include "zelta/convert.h"
 
+#include <algorithm>
+
 #include "messages.h"
 #include "os_file.h"
 #include "s98_image.h"
@@ -73,6 +75,15 @@ bool MemoryOutput::Open(const std::filesystem::path& outputPath) {
 }
 
 bool MemoryOutput::Write(std::span<const std::span<const std::uint8_t>> pieces) {
+    // Room for the whole batch at once, in memory advised for huge pages when
+    // it is large: growing piece by piece would copy the bytes again at every
+    // doubling and fault every 4 KiB page of fresh memory in.
+    std::size_t total = 0;
+    for (const auto& piece : pieces) total += piece.size();
+    if (total > bytes.capacity() - bytes.size()) {
+        bytes.reserve(std::max(bytes.size() + total, 2 * bytes.capacity()));
+        os::AdviseHugePages(bytes.data() + bytes.size(), bytes.capacity() - bytes.size());
+    }
     for (const auto& piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return true;
 }

@@ -35,6 +35,10 @@ struct FileBytes {
 // `limit` bytes.
 ReadStatus ReadWholeFile(const std::filesystem::path& path, std::int64_t limit, FileBytes& out);
 
+// Asks for huge pages for the whole 2 MiB stretches of [p, p + size) that
+// have not been touched yet; a hint that may be ignored.
+void AdviseHugePages(void* p, std::size_t size);
+
 // A new file being written beside `target`, which it replaces on commit.
 // Until then `target` is untouched; an abandoned file leaves nothing behind
 // (or, where the system cannot create unnamed files, a hidden temporary that

@@ -96,6 +96,17 @@ int OpenNamedTemporary(const std::filesystem::path& temporary) {
 
 }  // namespace
 
+void AdviseHugePages(void* p, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    const auto from = (reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    const auto to = (reinterpret_cast<std::uintptr_t>(p) + size) & ~std::uintptr_t{kHugePage - 1};
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)size;
+#endif
+}
+
 void ImageRelease::operator()(std::uint8_t* bytes) const {
     if (mapping != nullptr) {
         ::munmap(mapping, mappedBytes);
