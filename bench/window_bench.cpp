@@ -12,6 +12,9 @@
 //                                      {"early_seconds": ..., "late_seconds": ...}
 //                                      per line
 //
+// A last argument "batched" first sets the list's layout mode to
+// QListView::Batched, to compare with the window as it is.
+//
 // The time of a drop starts when the drop event is delivered and ends when
 // the last file's result line is in the list and the window has processed
 // what that posted (its repaint); Qt's start-up is not in it.
@@ -34,9 +37,11 @@ constexpr int kBlock = 100;
 
 int Usage()
 {
-    std::fputs("usage: zelta_window_bench drop LISTFILE | lines N\n", stderr);
+    std::fputs("usage: zelta_window_bench drop LISTFILE [batched] | lines N [batched]\n", stderr);
     return 2;
 }
+
+bool batchedLayout = false;
 
 QListWidget *LogList(TZELTA_MAIN &window)
 {
@@ -45,6 +50,8 @@ QListWidget *LogList(TZELTA_MAIN &window)
         std::fputs("zelta_window_bench: the window has no list named LIST\n", stderr);
         std::exit(1);
     }
+    if (batchedLayout)
+        list->setLayoutMode(QListView::Batched);
     return list;
 }
 
@@ -154,7 +161,9 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("zelta_GUI 20110114"));
     const QStringList args = QApplication::arguments();
-    if (args.size() != 3)
+    if (args.size() == 4 && args[3] == QLatin1String("batched"))
+        batchedLayout = true;
+    else if (args.size() != 3)
         return Usage();
     if (args[1] == QLatin1String("drop"))
         return Drop(args[2]);
