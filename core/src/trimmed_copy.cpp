@@ -1,5 +1,6 @@
 #include "trimmed_copy.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -14,7 +15,15 @@ namespace {
 // pieces are copied together so that no write is tiny.
 class Gatherer {
 public:
-    explicit Gatherer(OutputTarget& output) : output_(output) { staging_.reserve(kStagingSize); }
+    // The staging buffer never needs more than the image holds, so a small
+    // file does not pay for a large buffer. Its capacity is fixed up front:
+    // the pieces point into it.
+    Gatherer(OutputTarget& output, std::int64_t imageSize)
+        : output_(output),
+          stagingSize_(static_cast<std::size_t>(std::clamp<std::int64_t>(
+              imageSize, kSmallPiece, static_cast<std::int64_t>(kStagingSize)))) {
+        staging_.reserve(stagingSize_);
+    }
 
     void Keep(const std::uint8_t* p, std::int64_t n) {
         if (n <= 0 || failed_) return;
@@ -24,7 +33,7 @@ public:
             return;
         }
         if (size < kSmallPiece) {
-            if (staging_.size() + size > kStagingSize) Flush();
+            if (staging_.size() + size > stagingSize_) Flush();
             if (!lastStaged_) {
                 StartStagedPiece();
             }
@@ -62,6 +71,7 @@ private:
     }
 
     OutputTarget& output_;
+    const std::size_t stagingSize_;
     std::vector<std::span<const std::uint8_t>> pieces_;
     std::vector<std::uint8_t> staging_;
     std::size_t stagedFrom_ = 0;
@@ -119,7 +129,7 @@ std::string TrimmedCopy(const S98Image& image, const S98Header& header, const Sc
     sink.Append(msg::OutputLine(FileNamePart(outputPath)));
     if (!output.Open(outputPath)) return std::string(msg::kOutputOpen);
 
-    Gatherer out(output);
+    Gatherer out(output, image.size());
 
     // Head: everything before the stream, with the two offsets replaced.
     std::array<std::uint8_t, 4> tag{};
