@@ -8,12 +8,6 @@
 
 namespace zelta {
 
-void DroppedBefore::Bytes(std::int64_t first, std::int64_t length) {
-    if (offset_ == 0) return;
-    const std::int64_t below = std::min<std::int64_t>(first + length, offset_) - first;
-    if (below > 0) count_ += below;
-}
-
 std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte) {
     std::int64_t n = 0;
     // Eight bytes at a time while the run lasts.
@@ -130,15 +124,16 @@ ScanOutcome Scanner::Run() {
             running = false;
             ++at;
         } else if (c == kNSync) {
-            if (phase_ == Phase::kLeadIn) Drop(at, 1);
+            const std::int64_t first = at;
             ++at;
             std::uint8_t count = 0;
             do {
                 if (at >= end) return {msg::UnexpectedEof(at), {}};
                 count = image_.at(at);
-                if (phase_ == Phase::kLeadIn) Drop(at, 1);
                 ++at;
             } while ((count & kCountContinues) != 0);
+            // The command and its count bytes, left out as one range.
+            if (phase_ == Phase::kLeadIn) Drop(first, at - first);
         } else {
             if (at + kRegisterWriteSize > end) return {msg::UnexpectedEof(at), {}};
             const int device = c >> kDeviceIndexShift;

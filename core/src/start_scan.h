@@ -2,6 +2,7 @@
 // key-on), and work out the output header's tag and loop offsets.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -30,8 +31,13 @@ struct ScanOutcome {
 class DroppedBefore {
 public:
     explicit DroppedBefore(std::int32_t offset) : offset_(offset) {}
-    // Left-out bytes [first, first + length).
-    void Bytes(std::int64_t first, std::int64_t length);
+    // Left-out bytes [first, first + length). Inline: the scan calls it for
+    // every command it leaves out.
+    void Bytes(std::int64_t first, std::int64_t length) {
+        if (offset_ == 0) return;
+        const std::int64_t below = std::min<std::int64_t>(first + length, offset_) - first;
+        if (below > 0) count_ += below;
+    }
     std::int32_t Adjusted() const { return static_cast<std::int32_t>(offset_ - count_); }
 
 private:
