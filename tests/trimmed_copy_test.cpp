@@ -142,5 +142,32 @@ TEST(TrimmedCopy, LongLeadInsAreWrittenWhole) {
     EXPECT_EQ(r.output, expected);
 }
 
+TEST(TrimmedCopy, TheLeadInTheScanRecordedIsTheOneTheDetailWalkCopies) {
+    // Without the detail log the copy takes the lead-in's kept writes from
+    // the scan; with it, it walks the lead-in again. Both must give the same
+    // bytes, also where the write that ends the lead-in is kept but is the
+    // start itself.
+    std::vector<S98Builder> cases(3);
+    // Kept setup writes (adjacent and not), mode changes, repeated timer
+    // writes on both ports, n-syncs.
+    cases[0].Sync(2).Write(0, 0x27, 0x15).Write(0, 0x30, 0x01).Write(0, 0x31, 0x02);
+    cases[0].NSync({0x81, 0x02}).Write(0, 0x27, 0x40).Write(0, 0x27, 0x45).Write(0, 0x27, 0x30, 1);
+    cases[0].Write(0, 0x40, 0x7F).Sync().Write(0, 0x27, 0x05).Write(0, 0x28, 0xF0).Sync().End();
+    // Another chip sounds first: its key-on is the start.
+    cases[1].Devices({4, 1}).Sync(3).Write(0, 0x27, 0x15).Write(1, 0x07, 0x38).Sync();
+    cases[1].Write(1, 0x08, 0x0F).Sync(2).Write(0, 0x27, 0x15).Write(0, 0x28, 0xF0).End();
+    // A mode change to CSM is kept and is the start.
+    cases[2].Sync(2).Write(0, 0x27, 0x15).Write(0, 0x30, 0x01).Write(0, 0x27, 0x80).Sync().End();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Bytes in = cases[i].Build();
+        const auto plain = ConvertInMemory(in);
+        const auto detail = ConvertInMemory(in, {.detailLog = true});
+        ASSERT_EQ(plain.message, "") << "case " << i;
+        ASSERT_EQ(detail.message, "") << "case " << i;
+        EXPECT_LT(plain.output.size(), in.size()) << "case " << i;
+        EXPECT_EQ(plain.output, detail.output) << "case " << i;
+    }
+}
+
 }  // namespace
 }  // namespace zelta::test
