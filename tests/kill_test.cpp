@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -56,8 +57,13 @@ Bytes LargeSong() {
     b.Sync(1 << 20).Write(0, 0x27, 0x15).Write(0, 0x28, 0xF0);
     Bytes image = b.Build();
     const std::size_t body = (std::size_t{63} << 20) / 3;
-    image.reserve(image.size() + body * 3 + 32);
-    for (std::size_t i = 0; i < body; ++i) image.insert(image.end(), {0x00, 0x40, static_cast<std::uint8_t>(i)});
+    std::size_t at = image.size();
+    image.resize(at + body * 3);
+    for (std::size_t i = 0; i < body; ++i, at += 3) {
+        image[at] = 0x00;
+        image[at + 1] = 0x40;
+        image[at + 2] = static_cast<std::uint8_t>(i);
+    }
     image.push_back(0xFD);
     S98Builder::Put(image, 0x10, static_cast<std::int32_t>(image.size()));
     const std::string tag = "[S98]title=kill";
@@ -77,7 +83,7 @@ bool SameAsFile(const fs::path& path, const Bytes& bytes) {
     while (same && at < bytes.size()) {
         const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
         if (n == 0) { same = false; break; }
-        same = std::equal(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        same = at + n <= bytes.size() && std::memcmp(chunk.data(), bytes.data() + at, n) == 0;
         at += n;
     }
     std::fclose(f);
