@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QIcon>
 #include <QMimeData>
@@ -138,11 +139,17 @@ void TZELTA_MAIN::closeEvent(QCloseEvent *event)
 void TZELTA_MAIN::WMDropFiles(const QStringList &paths)
 {
     const QPointer<TZELTA_MAIN> self(this);
+    QElapsedTimer sinceRepaint;
+    sinceRepaint.start();
     for (const QString &path : paths) {
-        // Repaint and let the user change the options before each file. The
-        // list lays out its new lines first: it would paint none of them
-        // while their layout is pending.
-        ui->LIST->doItemsLayout();
+        // Let the user change the options, close the window or drop more
+        // files before each file. The list repaints at most every
+        // kRepaintInterval ms: a repaint costs more than converting a small
+        // file, and a few dozen a second keep the window looking live.
+        const bool repaint = sinceRepaint.hasExpired(kRepaintInterval);
+        showNewLines(repaint);
+        if (repaint)
+            sinceRepaint.restart();
         // A drop made meanwhile has queued its batch here; it is converted
         // now, before this batch goes on.
         QCoreApplication::processEvents();
@@ -152,4 +159,15 @@ void TZELTA_MAIN::WMDropFiles(const QStringList &paths)
             return;
         ConvertOneFile(path);
     }
+    showNewLines(true);
+}
+
+void TZELTA_MAIN::showNewLines(bool now)
+{
+    if (now) {
+        // The list lays out its new lines first: it would paint none of
+        // them while their layout is pending.
+        ui->LIST->doItemsLayout();
+    }
+    ui->LIST->setUpdatesEnabled(now);
 }

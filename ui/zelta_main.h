@@ -33,6 +33,11 @@ private:
 
     // Converts a dropped batch, letting pending events run before each file.
     void WMDropFiles(const QStringList &paths);
+    // Lets the list show the lines added so far (now), or holds its
+    // repaints back until the next call that lets it.
+    void showNewLines(bool now);
+
+    static constexpr int kRepaintInterval = 40;  // ms
 
     std::unique_ptr<Ui::TZELTA_MAIN> ui;
     bool closed = false;
