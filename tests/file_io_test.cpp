@@ -1,9 +1,8 @@
-// The file routine: what it refuses to read, and how it replaces the output.
+// The file routine: how it reads and replaces the output. What it refuses,
+// and its failures, are tested through the command line (fault_test).
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -58,25 +57,6 @@ TEST_F(FileIo, ASuccessfulConversionWritesTheTrimmedCopyBesideTheInput) {
     EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
 }
 
-TEST_F(FileIo, PathsThatAreNotReadableRegularFilesCannotBeOpened) {
-    fs::create_directory(dir_ / "folder.s98");
-    ASSERT_EQ(::mkfifo((dir_ / "pipe.s98").c_str(), 0644), 0);
-    for (const fs::path& p : {dir_ / "missing.s98", dir_ / "folder.s98", dir_ / "pipe.s98",
-                              fs::path("/dev/null"), fs::path("/dev/zero")}) {
-        EXPECT_EQ(Convert(p), "input file open error.") << p;
-        EXPECT_TRUE(lines_.lines.empty());
-    }
-    EXPECT_FALSE(fs::exists(dir_ / "pipe_new.s98"));
-}
-
-TEST_F(FileIo, AFileOfTwoGibibytesIsTooLargeAndIsNotRead) {
-    const fs::path big = dir_ / "big.s98";
-    WriteFile(big, song_);
-    fs::resize_file(big, std::uintmax_t{1} << 31);  // sparse
-    EXPECT_EQ(Convert(big), "input file too large.");
-    EXPECT_TRUE(lines_.lines.empty());
-}
-
 TEST_F(FileIo, AShortFileIsAHeaderErrorAfterItIsRead) {
     WriteFile(dir_ / "empty.s98", {});
     EXPECT_EQ(Convert(dir_ / "empty.s98"), "S98 header error.");
@@ -106,48 +86,6 @@ TEST_F(FileIo, ASymbolicLinkWithTheOutputsNameIsReplacedNotFollowed) {
     EXPECT_FALSE(fs::is_symlink(dir_ / "song_new.s98"));
     EXPECT_EQ(ReadFile(dir_ / "precious"), (Bytes{1, 2, 3}));
     EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(song_).output);
-}
-
-TEST_F(FileIo, AnOutputNameTheSystemRefusesCannotBeOpened) {
-    const std::string name(250, 'n');  // fits, but with "_new.s98" it does not
-    WriteFile(dir_ / (name + ".s98"), song_);
-    EXPECT_EQ(Convert(dir_ / (name + ".s98")), "output file open error.");
-    EXPECT_EQ(lines_.lines.back(), "output file:" + name + "_new.s98\n");
-
-    WriteFile(dir_ / "song.s98", song_);
-    fs::create_directory(dir_ / "song_new.s98");
-    EXPECT_EQ(Convert(dir_ / "song.s98"), "output file open error.");
-    EXPECT_TRUE(fs::is_directory(dir_ / "song_new.s98"));
-}
-
-TEST_F(FileIo, AWriteFailureLeavesTheEarlierOutputAndNoTemporaryFile) {
-    WriteFile(dir_ / "song.s98", song_);
-    const Bytes earlier(10, 0x55);
-    WriteFile(dir_ / "song_new.s98", earlier);
-    // A child converts under a file-size limit smaller than the output.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        IgnoreFileSizeSignal();
-        rlimit limit{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        LineCollector sink;
-        const std::string message = ConvertS98File(dir_ / "song.s98", {}, sink);
-        ::_exit(message == "output file write error." ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), earlier);
-    EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
-}
-
-TEST_F(FileIo, ALeftoverTemporaryIsReplacedByTheNextRun) {
-    WriteFile(dir_ / "song.s98", song_);
-    WriteFile(dir_ / ".song_new.s98.zelta-tmp", Bytes(7, 0));
-    EXPECT_EQ(Convert(dir_ / "song.s98"), "");
-    EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty());
 }
 
 TEST_F(FileIo, ShowStartOnlyWritesNothing) {
