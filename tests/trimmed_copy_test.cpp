@@ -142,11 +142,11 @@ TEST(TrimmedCopy, LongLeadInsAreWrittenWhole) {
     EXPECT_EQ(r.output, expected);
 }
 
-TEST(TrimmedCopy, TheLeadInTheScanRecordedIsTheOneTheDetailWalkCopies) {
-    // Without the detail log the copy takes the lead-in's kept writes from
-    // the scan; with it, it walks the lead-in again. Both must give the same
-    // bytes, also where the write that ends the lead-in is kept but is the
-    // start itself.
+TEST(TrimmedCopy, TheDetailLogNeverChangesTheBytesWritten) {
+    // With the detail log the copy steps through the lead-in byte by byte;
+    // without it, it skips runs of waits. Both must give the same bytes,
+    // also where the write that ends the lead-in is kept but is the start
+    // itself.
     std::vector<S98Builder> cases(3);
     // Kept setup writes (adjacent and not), mode changes, repeated timer
     // writes on both ports, n-syncs.

@@ -49,7 +49,6 @@ private:
         loop_.Bytes(first, length);
     }
     void SeeWrite(std::int64_t at, const RegisterWrite& w);
-    void KeepInLeadIn(std::int64_t at);
 
     const S98Image& image_;
     const S98Header& header_;
@@ -61,27 +60,9 @@ private:
     KeyOnWatch watch_;
     LeadInFilter filter_;
     int writeLimit_ = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> kept_;
-    bool keptRecorded_ = true;
     DroppedBefore tag_;
     DroppedBefore loop_;
 };
-
-// At most this many kept ranges (1 MiB) are recorded; past it the copy
-// walks the lead-in itself.
-constexpr std::size_t kMaxKeptRanges = std::size_t{1} << 16;
-
-void Scanner::KeepInLeadIn(std::int64_t at) {
-    if (!keptRecorded_) return;
-    if (!kept_.empty() && kept_.back().second == at) {
-        kept_.back().second = at + kRegisterWriteSize;
-    } else if (kept_.size() < kMaxKeptRanges) {
-        kept_.emplace_back(at, at + kRegisterWriteSize);
-    } else {
-        keptRecorded_ = false;
-        kept_ = {};
-    }
-}
 
 void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
@@ -90,7 +71,6 @@ void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
         Drop(at, kRegisterWriteSize);
         return;
     }
-    const bool inLeadIn = phase_ == Phase::kLeadIn;
     const Sound sound = watch_.Observe(w);
     if (sound == Sound::kOpnFamily) {
         start_ = phase_ == Phase::kPending ? otherKeyOn_ : at;
@@ -104,9 +84,6 @@ void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
             phase_ = Phase::kPending;
         }
     }
-    // A write that sounds (or would start the file, when another chip sounds
-    // first) is the start, not part of the lead-in.
-    if (inLeadIn && phase_ == Phase::kLeadIn) KeepInLeadIn(at);
 }
 
 // After the start the rest of the stream is only validated. Writes to valid
@@ -182,8 +159,6 @@ ScanOutcome Scanner::Run() {
     } else {
         r.tagOffset = tag_.Adjusted();
         r.loopOffset = loop_.Adjusted();
-        r.leadInKept = std::move(kept_);
-        r.leadInRecorded = keptRecorded_;
     }
     return {std::string(), r};
 }

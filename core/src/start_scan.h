@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "s98_image.h"
 #include "zelta/convert.h"
@@ -18,12 +16,6 @@ struct ScanResult {
     std::int32_t tagOffset = 0;     // adjusted for the output
     std::int32_t loopOffset = 0;    // adjusted for the output
     std::int64_t streamStop = 0;    // just past the end-of-data command, or streamEnd
-    // The writes of the lead-in [dumpOffset, startOffset) that go to the
-    // output, as [first, end) ranges in stream order, so that the copy need
-    // not walk the lead-in again. Only valid when leadInRecorded: the scan
-    // gives up recording when there are too many.
-    std::vector<std::pair<std::int64_t, std::int64_t>> leadInKept;
-    bool leadInRecorded = false;
 };
 
 struct ScanOutcome {

@@ -147,11 +147,7 @@ std::string TrimmedCopy(const S98Image& image, const S98Header& header, const Sc
     // end-of-data command and it; otherwise the copy ends with that command.
     std::int64_t keepFrom = header.dumpOffset;
     if (scan.startOffset != 0) {
-        if (scan.leadInRecorded && !detailLog) {
-            for (const auto& [first, end] : scan.leadInKept) out.Keep(image.ptr(first), end - first);
-        } else {
-            CopyLeadIn(image, header, scan.startOffset, detailLog, sink, out);
-        }
+        CopyLeadIn(image, header, scan.startOffset, detailLog, sink, out);
         keepFrom = scan.startOffset;
     }
     const std::int64_t keepTo = header.tagOffset > header.dumpOffset ? image.size() : scan.streamStop;
