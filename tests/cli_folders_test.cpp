@@ -16,6 +16,7 @@
 #include "command_line.h"
 #include "file_walk.h"
 #include "s98_builder.h"
+#include "temp_folder.h"
 
 namespace zelta::cli {
 namespace {
@@ -23,29 +24,11 @@ namespace {
 namespace fs = std::filesystem;
 using zelta::test::ReadFile;
 using zelta::test::S98Builder;
+using zelta::test::TempFolder;
 using zelta::test::WriteFile;
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "zelta-folders-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
 
 std::string Quoted(const std::string& arg) {
     std::string q = "'";

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "s98_builder.h"
+#include "temp_folder.h"
 
 namespace zelta::test {
 namespace {
@@ -28,16 +29,10 @@ std::string Slurp(const fs::path& p) {
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zelta-cli-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         S98Builder b;
         b.Sync().Write(0, 0x27, 0x15).Write(0, 0x28, 0xF0).End();
         WriteFile(dir_ / "a.s98", b.Build());
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     Outcome Zelta(const std::vector<std::string>& args) {
         std::string command = "cd '" + dir_.string() + "' && '" ZELTA_CLI_PATH "'";
@@ -53,7 +48,8 @@ protected:
         return r;
     }
 
-    fs::path dir_;
+    TempFolder folder_{"zelta-cli"};
+    const fs::path dir_ = folder_.path();
 };
 
 TEST_F(Cli, PrintsTheWindowsLinesForEachFileInOrder) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "s98_builder.h"
+#include "temp_folder.h"
 #include "zelta/convert.h"
 
 namespace zelta::test {
@@ -92,10 +93,6 @@ Run RunZelta(const std::vector<std::string>& args, Limits limits = {}, int secon
 class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("zelta-faults-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         S98Builder b;
         b.Sync(3).Write(0, 0x27, 0x15).Write(0, 0x28, 0xF0);
         for (int i = 0; i < 4000; ++i) b.Write(0, 0x40, static_cast<std::uint8_t>(i)).Sync();
@@ -105,7 +102,6 @@ protected:
     }
     void TearDown() override {
         if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
-        fs::remove_all(dir_);
     }
 
     // song.s98 and an earlier song_new.s98 in `folder`.
@@ -141,7 +137,8 @@ protected:
         return true;
     }
 
-    fs::path dir_;
+    TempFolder folder_{"zelta-faults"};
+    const fs::path dir_ = folder_.path();
     Bytes song_, earlier_;
     bool mounted_ = false;
 };

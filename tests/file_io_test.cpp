@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "s98_builder.h"
+#include "temp_folder.h"
 #include "zelta/convert.h"
 
 namespace zelta::test {
@@ -19,16 +20,10 @@ using Bytes = std::vector<std::uint8_t>;
 class FileIo : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zelta-file-io-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
         S98Builder b;
         b.Sync(64).Write(0, 0x28, 0xF0).Sync(4096).End().Tag("tag");
         song_ = b.Build();
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     std::string Convert(const fs::path& path, Options options = {}) {
         lines_.lines.clear();
@@ -44,7 +39,8 @@ protected:
         return names;
     }
 
-    fs::path dir_;
+    TempFolder folder_{"zelta-file-io"};
+    const fs::path dir_ = folder_.path();
     Bytes song_;
     LineCollector lines_;
 };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "s98_builder.h"
+#include "temp_folder.h"
 #include "zelta/convert.h"
 
 namespace zelta::test {
@@ -98,9 +99,8 @@ std::vector<std::string> Names(const fs::path& dir) {
 }
 
 TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOne) {
-    const fs::path dir = fs::temp_directory_path() / ("zelta-kill-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const TempFolder folder("zelta-kill");
+    const fs::path& dir = folder.path();
     const fs::path input = dir / "song.s98", output = dir / "song_new.s98";
     const Bytes song = LargeSong();
     WriteFile(input, song);
@@ -149,14 +149,12 @@ TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOne) {
                 "%d left a temporary file\n", static_cast<long>(whole), kKills, keptEarlier, replaced, leftovers);
     EXPECT_GT(keptEarlier, 0);
     EXPECT_GT(replaced, 0);
-    fs::remove_all(dir);
 }
 
 TEST(Kill, ALeftoverTemporaryFileIsRemovedByTheNextRun) {
     // What a kill between linking the temporary file and renaming it leaves.
-    const fs::path dir = fs::temp_directory_path() / ("zelta-leftover-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const TempFolder folder("zelta-leftover");
+    const fs::path& dir = folder.path();
     S98Builder b;
     b.Sync(4).Write(0, 0x28, 0xF0).End();
     WriteFile(dir / "song.s98", b.Build());
@@ -164,7 +162,6 @@ TEST(Kill, ALeftoverTemporaryFileIsRemovedByTheNextRun) {
     EXPECT_EQ(Finish(Start(dir / "song.s98")), 0);
     EXPECT_EQ(Names(dir), (std::vector<std::string>{"song.s98", "song_new.s98"}));
     EXPECT_EQ(ReadFile(dir / "song_new.s98"), ConvertInMemory(b.Build()).output);
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "invariants.h"
 #include "reference_model.h"
 #include "s98_builder.h"
+#include "temp_folder.h"
 #include "zelta/convert.h"
 
 namespace zelta::test {
@@ -167,9 +168,8 @@ TEST(Properties, OutputNamesFollowTheSameRuleInBothReadings) {
 // and writes the model's bytes.
 TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("zelta-property-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const TempFolder folder("zelta-property");
+    const fs::path& dir = folder.path();
     StreamGenerator gen(kSeed + 3);
     std::string command = std::string("'") + ZELTA_CLI_PATH + "' -v";
     std::string expected;
@@ -201,7 +201,6 @@ TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
         if (results[i].written) EXPECT_EQ(ReadFile(written), results[i].output) << written;
         else EXPECT_FALSE(fs::exists(written)) << written;
     }
-    fs::remove_all(dir);
 }
 
 // The generator is only worth its thousands of files if they reach every
