@@ -4,13 +4,14 @@
 #include <cctype>
 #include <system_error>
 
+#include "zelta/convert.h"
+
 namespace zelta::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr std::string_view kInputSuffix = ".s98";
-constexpr std::string_view kOutputSuffix = "_new.s98";
 
 bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
     if (text.size() < suffix.size()) return false;

@@ -18,7 +18,6 @@ constexpr std::string_view kSeparators = "\\/:";
 constexpr std::string_view kSeparators = "/";
 #endif
 
-constexpr std::string_view kOutputSuffix = "_new.s98";
 
 std::string PathText(const std::filesystem::path& path) {
     const auto text = path.u8string();

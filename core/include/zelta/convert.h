@@ -73,7 +73,10 @@ public:
 // The file-name part of a path: the text after its last separator.
 std::string FileNamePart(const std::filesystem::path& path);
 
-// The input path with its extension replaced by "_new.s98".
+// What replaces the input's extension in the output's name.
+inline constexpr std::string_view kOutputSuffix = "_new.s98";
+
+// The input path with its extension replaced by kOutputSuffix.
 std::filesystem::path OutputPathFor(const std::filesystem::path& inputPath);
 
 // Converts an image already in memory. inputPath only names the output; no
