@@ -1,6 +1,6 @@
 // The operating-system calls of the core, behind plain functions: reading a
-// whole regular file without ever blocking on a special file, and replacing
-// a file safely (a temporary file renamed over it).
+// regular file without ever blocking on a special file, and replacing a file
+// safely (a temporary file renamed over it).
 #pragma once
 
 #include <cstdint>
@@ -11,29 +11,31 @@
 
 namespace zelta::os {
 
-enum class ReadStatus {
+enum class OpenStatus {
     kOk,
     kOpenFailed,  // missing, unreadable, or not a regular file
-    kTooLarge,    // maxSize bytes or more
-    kNoMemory,
-    kShortRead,   // fewer bytes than the size arrived
+    kTooLarge,    // `limit` bytes or more
 };
 
-// Frees an image's memory: from the heap, or a mapping of its own.
-struct ImageRelease {
-    void* mapping = nullptr;     // null: the bytes came from new[]
-    std::size_t mappedBytes = 0;
-    void operator()(std::uint8_t* bytes) const;
-};
+// A regular file opened for reading front to back.
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
 
-struct FileBytes {
-    std::unique_ptr<std::uint8_t[], ImageRelease> data;
-    std::int64_t size = 0;
-};
+    // Opens `path` when it is a regular file smaller than `limit` bytes.
+    OpenStatus Open(const std::filesystem::path& path, std::int64_t limit);
+    // Its size when it was opened.
+    std::int64_t size() const { return size_; }
+    // Reads up to `max` bytes; returns how many, 0 at the file's end, or -1.
+    std::int64_t Read(std::uint8_t* into, std::int64_t max);
 
-// Reads the whole file at `path` when it is a regular file smaller than
-// `limit` bytes.
-ReadStatus ReadWholeFile(const std::filesystem::path& path, std::int64_t limit, FileBytes& out);
+private:
+    int fd_ = -1;
+    std::int64_t size_ = 0;
+};
 
 // Asks for huge pages for the whole 2 MiB stretches of [p, p + size) that
 // have not been touched yet; a hint that may be ignored.

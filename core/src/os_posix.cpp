@@ -57,31 +57,7 @@ bool NameFits(const std::filesystem::path& target) {
     return target.filename().native().size() <= limit;
 }
 
-// A large image goes into a mapping of its own, aligned to and advised for
-// huge pages: loading it then takes one page fault per 2 MiB instead of one
-// per 4 KiB page, which on virtual machines is most of the time spent
-// loading a large file. Smaller images come from the heap, where memory
-// freed by the file before is used again.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-std::unique_ptr<std::uint8_t[], ImageRelease> AllocateImage(std::int64_t size) {
-    const auto bytes = static_cast<std::size_t>(size > 0 ? size : 1);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= kHugePage) {
-        const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
-        void* mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapping != MAP_FAILED) {
-            const auto first = (reinterpret_cast<std::uintptr_t>(mapping) + kHugePage - 1) &
-                               ~std::uintptr_t{kHugePage - 1};
-            auto* aligned = reinterpret_cast<std::uint8_t*>(first);
-            ::madvise(aligned, bytes, MADV_HUGEPAGE);  // a hint; without it 4 KiB pages serve
-            return {aligned, ImageRelease{mapping, length}};
-        }
-    }
-#endif
-    return {new (std::nothrow) std::uint8_t[bytes], ImageRelease{}};
-}
 
 int OpenNamedTemporary(const std::filesystem::path& temporary) {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
@@ -107,45 +83,33 @@ void AdviseHugePages(void* p, std::size_t size) {
 #endif
 }
 
-void ImageRelease::operator()(std::uint8_t* bytes) const {
-    if (mapping != nullptr) {
-        ::munmap(mapping, mappedBytes);
-    } else {
-        delete[] bytes;
+InputFile::~InputFile() { CloseFd(fd_); }
+
+OpenStatus InputFile::Open(const std::filesystem::path& path, std::int64_t limit) {
+    CloseFd(fd_);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) return OpenStatus::kOpenFailed;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        CloseFd(fd_);
+        return OpenStatus::kOpenFailed;
     }
+    size_ = st.st_size;
+    if (size_ >= limit) {
+        CloseFd(fd_);
+        return OpenStatus::kTooLarge;
+    }
+    return OpenStatus::kOk;
 }
 
-ReadStatus ReadWholeFile(const std::filesystem::path& path, std::int64_t limit, FileBytes& out) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return ReadStatus::kOpenFailed;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        CloseFd(fd);
-        return ReadStatus::kOpenFailed;
-    }
-    const std::int64_t size = st.st_size;
-    if (size >= limit) {
-        CloseFd(fd);
-        return ReadStatus::kTooLarge;
-    }
-    auto data = AllocateImage(size);
-    if (!data) {
-        CloseFd(fd);
-        return ReadStatus::kNoMemory;
-    }
-    std::int64_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, data.get() + done, static_cast<std::size_t>(size - done));
+std::int64_t InputFile::Read(std::uint8_t* into, std::int64_t max) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        const ssize_t n = ::read(fd_, into, static_cast<std::size_t>(max));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
+        return n < 0 ? -1 : n;
     }
-    CloseFd(fd);
-    if (done < size) return ReadStatus::kShortRead;
-    out.data = std::move(data);
-    out.size = size;
-    return ReadStatus::kOk;
 }
 
 bool ReplacementFile::Create(const std::filesystem::path& target) {

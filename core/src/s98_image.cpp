@@ -4,15 +4,16 @@
 
 namespace zelta {
 
-S98Header ReadHeader(const S98Image& image) {
+S98Header ReadHeader(const S98Image& image, std::int64_t fileSize) {
     S98Header h;
+    h.fileSize = fileSize;
     h.version = int{image.at(kVersionAt)} - kVersionDigitZero;
     h.tagOffset = ReadLe32(image.ptr(kTagOffsetAt));
     h.dumpOffset = ReadLe32(image.ptr(kDumpOffsetAt));
     h.loopOffset = ReadLe32(image.ptr(kLoopOffsetAt));
     h.deviceCount = ReadLe32(image.ptr(kDeviceCountAt));
     // The tag ends the stream only when it follows the data.
-    h.streamEnd = h.tagOffset > h.dumpOffset ? std::int64_t{h.tagOffset} : image.size();
+    h.streamEnd = h.tagOffset > h.dumpOffset ? std::int64_t{h.tagOffset} : fileSize;
     return h;
 }
 
@@ -23,8 +24,8 @@ DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
         table.types[0] = kImplicitDeviceType;
         return table;
     }
-    // Entries whose type word would lie beyond the image are not valid.
-    const std::int64_t room = image.size() - kDeviceEntriesAt - kDeviceTypeSize;
+    // Entries whose type word would lie beyond the file are not valid.
+    const std::int64_t room = header.fileSize - kDeviceEntriesAt - kDeviceTypeSize;
     const std::int64_t inImage = room < 0 ? 0 : room / kDeviceEntrySize + 1;
     const std::int64_t count =
         std::min({std::int64_t{header.deviceCount}, inImage, std::int64_t{kMaxDevices}});

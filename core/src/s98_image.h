@@ -101,7 +101,8 @@ inline void StoreLe32(std::uint8_t* p, std::int32_t value) {
     p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-// The whole input, read once. Offsets are byte offsets into `bytes`.
+// The input, or its first bytes while the rest is still being read. Offsets
+// are byte offsets into the file and into `bytes`.
 struct S98Image {
     std::span<const std::uint8_t> bytes;
     std::int64_t size() const { return static_cast<std::int64_t>(bytes.size()); }
@@ -112,6 +113,7 @@ struct S98Image {
 // The fields this tool reads. Only valid for an image of kHeaderSize bytes or
 // more.
 struct S98Header {
+    std::int64_t fileSize = 0;  // the whole file's, which the image may not all hold yet
     int version = 0;  // byte 3 - '0'
     std::int32_t tagOffset = 0;
     std::int32_t dumpOffset = 0;
@@ -120,16 +122,21 @@ struct S98Header {
     std::int64_t streamEnd = 0;  // exclusive end of the command stream
 };
 
-S98Header ReadHeader(const S98Image& image);
+// `image` holds at least the first kHeaderSize bytes of a file of
+// `fileSize` bytes.
+S98Header ReadHeader(const S98Image& image, std::int64_t fileSize);
 
 // The device types a register write may address. An index is valid when it
-// is below the device count and its entry's type word lies inside the image;
+// is below the device count and its entry's type word lies inside the file;
 // with a device count of 0 only index 0 is valid, of type 4.
 struct DeviceTable {
     int validCount = 0;  // indexes 0 .. validCount-1 are valid
     std::array<std::int32_t, kMaxDevices> types{};
 };
 
+// The table's last possible byte is below kDeviceTableEnd; `image` holds the
+// file's first min(fileSize, kDeviceTableEnd) bytes at least.
+inline constexpr std::int64_t kDeviceTableEnd = kDeviceEntriesAt + kDeviceEntrySize * kMaxDevices;
 DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header);
 
 }  // namespace zelta

@@ -1,9 +1,7 @@
 #include "start_scan.h"
 
-#include <algorithm>
 #include <cstring>
 
-#include "chip_rules.h"
 #include "messages.h"
 
 namespace zelta {
@@ -22,47 +20,11 @@ std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byt
     return n;
 }
 
-namespace {
-
-// Where the scan stands with respect to the start.
-enum class Phase {
-    kLeadIn,   // nothing has sounded yet: waits and timer writes are left out
-    kPending,  // another chip sounded first; an OPN-family key-on must follow
-    kSettled,  // the start is known; the rest is only validated
-};
-
-class Scanner {
-public:
-    Scanner(const S98Image& image, const S98Header& header, bool allChips)
-        : image_(image), header_(header), devices_(ReadDeviceTable(image, header)),
-          allChips_(allChips), tag_(header.tagOffset), loop_(header.loopOffset) {
-        // Command bytes below this are writes to valid devices.
-        writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
-    }
-
-    ScanOutcome Run();
-
-private:
-    std::int64_t SkipPlain(std::int64_t at, std::int64_t end) const;
-    void Drop(std::int64_t first, std::int64_t length) {
-        tag_.Bytes(first, length);
-        loop_.Bytes(first, length);
-    }
-    void SeeWrite(std::int64_t at, const RegisterWrite& w);
-
-    const S98Image& image_;
-    const S98Header& header_;
-    const DeviceTable devices_;
-    const bool allChips_;
-    Phase phase_ = Phase::kLeadIn;
-    std::int64_t start_ = 0;
-    std::int64_t otherKeyOn_ = 0;
-    KeyOnWatch watch_;
-    LeadInFilter filter_;
-    int writeLimit_ = 0;
-    DroppedBefore tag_;
-    DroppedBefore loop_;
-};
+Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips)
+    : header_(header), devices_(devices), allChips_(allChips), at_(header.dumpOffset),
+      tag_(header.tagOffset), loop_(header.loopOffset) {
+    writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
+}
 
 void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
@@ -89,70 +51,93 @@ void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
 // After the start the rest of the stream is only validated. Writes to valid
 // devices and one-tick waits, nearly all of it, are stepped over here with one
 // comparison each; anything else (an n-sync, the end-of-data command, a fault,
-// a command the stream's end may cut) is left to the general loop.
-std::int64_t Scanner::SkipPlain(std::int64_t at, std::int64_t end) const {
-    const std::uint8_t* p = image_.ptr(0);
+// a command the window's end may cut) is left to the general loop.
+std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at) const {
+    const std::uint8_t* p = w.data;
+    std::int64_t i = at - w.base;
+    const std::int64_t end = std::min(w.end, header_.streamEnd) - w.base;
     const std::int64_t last = end - kRegisterWriteSize;  // a write here still fits
-    while (at <= last) {
-        const std::uint8_t c = p[at];
+    while (i <= last) {
+        const std::uint8_t c = p[i];
         if (c < writeLimit_) {
-            at += kRegisterWriteSize;
+            i += kRegisterWriteSize;
         } else if (c == kOneSync) {
-            at += RunLength(p + at, end - at, kOneSync);
+            i += RunLength(p + i, end - i, kOneSync);
         } else {
             break;
         }
     }
-    return at;
+    return i + w.base;
 }
 
-ScanOutcome Scanner::Run() {
-    const std::int64_t end = header_.streamEnd;
-    std::int64_t at = header_.dumpOffset;
-    bool running = true;
-    while (at < end && running) {
-        if (phase_ == Phase::kSettled) {
-            at = SkipPlain(at, end);
-            if (at >= end) break;
+// Reads the count bytes of the open n-sync. False while the count goes on
+// past the window (or, at the stream's end, when it never ends).
+bool Scanner::ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd) {
+    std::uint8_t count = 0;
+    do {
+        if (at_ >= end) {
+            if (atStreamEnd) Fail(msg::UnexpectedEof(at_));
+            return false;
         }
-        const std::uint8_t c = image_.at(at);
+        count = w.at(at_);
+        ++at_;
+    } while ((count & kCountContinues) != 0);
+    // The command and its count bytes, left out as one range.
+    if (phase_ == Phase::kLeadIn) Drop(nsyncFirst_, at_ - nsyncFirst_);
+    nsyncFirst_ = -1;
+    return true;
+}
+
+void Scanner::Feed(const Window& w) {
+    if (finished_ || failed()) return;
+    const std::int64_t end = std::min(w.end, header_.streamEnd);
+    const bool atStreamEnd = end == header_.streamEnd;
+    if (nsyncFirst_ >= 0 && !ContinueNSync(w, end, atStreamEnd)) return;
+    while (at_ < end) {
+        if (phase_ == Phase::kSettled) {
+            at_ = SkipPlain(w, at_);
+            if (at_ >= end) break;
+        }
+        const std::uint8_t c = w.at(at_);
         if (c == kOneSync) {
-            const std::int64_t n = RunLength(image_.ptr(at), end - at, kOneSync);
-            if (phase_ == Phase::kLeadIn) Drop(at, n);
-            at += n;
+            const std::int64_t n = RunLength(w.ptr(at_), end - at_, kOneSync);
+            if (phase_ == Phase::kLeadIn) Drop(at_, n);
+            at_ += n;
         } else if (c == kEndOfData) {
-            running = false;
-            ++at;
+            ++at_;
+            finished_ = true;
+            return;
         } else if (c == kNSync) {
-            const std::int64_t first = at;
-            ++at;
-            std::uint8_t count = 0;
-            do {
-                if (at >= end) return {msg::UnexpectedEof(at), {}};
-                count = image_.at(at);
-                ++at;
-            } while ((count & kCountContinues) != 0);
-            // The command and its count bytes, left out as one range.
-            if (phase_ == Phase::kLeadIn) Drop(first, at - first);
+            nsyncFirst_ = at_;
+            ++at_;
+            if (!ContinueNSync(w, end, atStreamEnd)) return;
         } else {
-            if (at + kRegisterWriteSize > end) return {msg::UnexpectedEof(at), {}};
+            if (at_ + kRegisterWriteSize > end) {
+                // Cut by the window: taken up again with the next one.
+                if (atStreamEnd) Fail(msg::UnexpectedEof(at_));
+                return;
+            }
             const int device = c >> kDeviceIndexShift;
             if (device >= devices_.validCount) {
-                return {msg::CorruptedData(at, image_.ptr(at)), {}};
+                Fail(msg::CorruptedData(at_, w.ptr(at_)));
+                return;
             }
             if (phase_ != Phase::kSettled) {
-                const RegisterWrite w{device, c & kPortBit, image_.at(at + 1), image_.at(at + 2),
-                                      devices_.types[static_cast<std::size_t>(device)]};
-                SeeWrite(at, w);
+                const RegisterWrite write{device, c & kPortBit, w.at(at_ + 1), w.at(at_ + 2),
+                                          devices_.types[static_cast<std::size_t>(device)]};
+                SeeWrite(at_, write);
             }
-            at += kRegisterWriteSize;
+            at_ += kRegisterWriteSize;
         }
     }
+    if (atStreamEnd) finished_ = true;
+}
 
+ScanResult Scanner::result() const {
     ScanResult r;
-    r.streamStop = at;
-    r.startOffset = start_;
-    if (start_ == 0) {
+    r.streamStop = at_;
+    r.startOffset = phase_ == Phase::kSettled ? start_ : 0;
+    if (r.startOffset == 0) {
         // Nothing sounds: nothing is left out.
         r.tagOffset = header_.tagOffset;
         r.loopOffset = header_.loopOffset;
@@ -160,16 +145,7 @@ ScanOutcome Scanner::Run() {
         r.tagOffset = tag_.Adjusted();
         r.loopOffset = loop_.Adjusted();
     }
-    return {std::string(), r};
-}
-
-}  // namespace
-
-ScanOutcome StartScan(const S98Image& image, const S98Header& header, bool allChips,
-                      LogSink& sink) {
-    ScanOutcome outcome = Scanner(image, header, allChips).Run();
-    if (outcome.message.empty()) sink.Append(msg::StartLine(outcome.result.startOffset));
-    return outcome;
+    return r;
 }
 
 }  // namespace zelta

@@ -1,13 +1,18 @@
-// The first pass: validate the command stream, find the start (the first
-// key-on), and work out the output header's tag and loop offsets.
+// The scan: validate the command stream, find the start (the first key-on),
+// and work out the output header's tag and loop offsets.
+//
+// The scan reads the stream front to back once. It takes the stream in
+// windows, so that a file can be scanned while it is read: a window is any
+// stretch of the image that begins at or before the scan's position, and a
+// command cut by a window's end is taken up again with the next window.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
+#include "chip_rules.h"
 #include "s98_image.h"
-#include "zelta/convert.h"
 
 namespace zelta {
 
@@ -16,11 +21,6 @@ struct ScanResult {
     std::int32_t tagOffset = 0;     // adjusted for the output
     std::int32_t loopOffset = 0;    // adjusted for the output
     std::int64_t streamStop = 0;    // just past the end-of-data command, or streamEnd
-};
-
-struct ScanOutcome {
-    std::string message;  // empty = success
-    ScanResult result;
 };
 
 // Counts the bytes the trimmed copy leaves out below a header offset, so
@@ -45,9 +45,73 @@ private:
     std::int64_t count_ = 0;
 };
 
-// On success logs the start line.
-ScanOutcome StartScan(const S98Image& image, const S98Header& header, bool allChips,
-                      LogSink& sink);
+// Bytes [base, end) of the image, held at `data`.
+struct Window {
+    const std::uint8_t* data = nullptr;
+    std::int64_t base = 0;
+    std::int64_t end = 0;
+    std::uint8_t at(std::int64_t offset) const { return data[offset - base]; }
+    const std::uint8_t* ptr(std::int64_t offset) const { return data + (offset - base); }
+};
+
+class Scanner {
+public:
+    // `devices` is read from the image; the scan keeps its own copy.
+    Scanner(const S98Header& header, const DeviceTable& devices, bool allChips);
+
+    // Scans what the window holds from position() on. The window must begin
+    // at or before position() and end at or before the stream's end; the
+    // stream's end counts as reached when the window ends there. On return
+    // the scan has failed, has finished, or stands at most
+    // kRegisterWriteSize - 1 bytes before the window's end.
+    void Feed(const Window& window);
+
+    std::int64_t position() const { return at_; }
+    bool failed() const { return !message_.empty(); }
+    const std::string& message() const { return message_; }
+    // The whole stream is validated (the end-of-data command or the stream's
+    // end was reached without a fault).
+    bool finished() const { return finished_; }
+    // The start is known, and with it the output header's offsets: from
+    // here on nothing more is left out.
+    bool settled() const { return phase_ == Phase::kSettled; }
+    // Final once finished(); before that, valid once settled() except for
+    // streamStop.
+    ScanResult result() const;
+
+private:
+    // Where the scan stands with respect to the start.
+    enum class Phase {
+        kLeadIn,   // nothing has sounded yet: waits and timer writes are left out
+        kPending,  // another chip sounded first; an OPN-family key-on must follow
+        kSettled,  // the start is known; the rest is only validated
+    };
+
+    std::int64_t SkipPlain(const Window& w, std::int64_t at) const;
+    bool ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd);
+    void Drop(std::int64_t first, std::int64_t length) {
+        tag_.Bytes(first, length);
+        loop_.Bytes(first, length);
+    }
+    void SeeWrite(std::int64_t at, const RegisterWrite& w);
+    void Fail(std::string message) { message_ = std::move(message); }
+
+    const S98Header header_;
+    const DeviceTable devices_;
+    const bool allChips_;
+    int writeLimit_ = 0;  // command bytes below this are writes to valid devices
+    Phase phase_ = Phase::kLeadIn;
+    std::int64_t at_;
+    std::int64_t nsyncFirst_ = -1;  // the open n-sync's first byte, while its count runs
+    bool finished_ = false;
+    std::string message_;
+    std::int64_t start_ = 0;
+    std::int64_t otherKeyOn_ = 0;
+    KeyOnWatch watch_;
+    LeadInFilter filter_;
+    DroppedBefore tag_;
+    DroppedBefore loop_;
+};
 
 // Length of the run of `byte` at p, at most `max`.
 std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte);

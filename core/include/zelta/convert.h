@@ -3,9 +3,11 @@
 // This is the whole public interface of the core library. The window and the
 // command line call nothing else.
 //
-//   ConvertS98File   loads a file, converts it, writes <name>_new.s98 beside it
+//   ConvertS98File   reads a file, converts it, writes <name>_new.s98 beside it
 //   ConvertS98Image  the same conversion on bytes already in memory, writing
 //                    into any OutputTarget (a file, or a byte vector)
+//   ConvertS98Stream the same conversion on bytes read front to back from
+//                    any ByteReader, as ConvertS98File reads a file
 //   ConvertOneFile   ConvertS98File framed by the file-name line and the
 //                    "-> ok" / "-> <message>" result line, as the user sees it
 //
@@ -86,7 +88,25 @@ std::string ConvertS98Image(std::span<const std::uint8_t> image,
                             Options options, LogSink& sink,
                             OutputTarget& output);
 
-// Loads `path`, converts it and writes <name>_new.s98 beside it (safely:
+// The input of ConvertS98Stream, read front to back.
+class ByteReader {
+public:
+    virtual ~ByteReader() = default;
+    // Reads up to `max` (> 0) bytes into `into`. Returns how many, 0 at the
+    // end, or -1 on a read error.
+    virtual std::int64_t Read(std::uint8_t* into, std::int64_t max) = 0;
+};
+
+// Converts the `size` bytes `input` holds, reading each of them once and
+// holding only the image's start and a window of its rest in memory. The
+// output and the lines are those ConvertS98Image gives for the same bytes;
+// an input that ends early or fails is "input file read error.".
+std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
+                             const std::filesystem::path& inputPath,
+                             Options options, LogSink& sink,
+                             OutputTarget& output);
+
+// Reads `path`, converts it and writes <name>_new.s98 beside it (safely:
 // a temporary file renamed over the output).
 std::string ConvertS98File(const std::filesystem::path& path, Options options,
                            LogSink& sink);

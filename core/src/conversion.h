@@ -1,0 +1,81 @@
+// One conversion, fed the image front to back.
+//
+// The image's first bytes, the prefix, come first, again each time more of
+// them have arrived, until the start is known: the prefix then holds the
+// head and the lead-in, which are written at once. The rest follows in
+// windows, each scanned and then written. Nothing is logged before the whole
+// stream is validated, and the output only takes its name on success, so a
+// faulty file leaves nothing but its message.
+//
+// With the detail log the lead-in's lines may only follow the start line,
+// which needs the whole stream validated: then the prefix must grow to the
+// whole image, and it is written when the scan is over.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "s98_image.h"
+#include "start_scan.h"
+#include "trimmed_copy.h"
+#include "zelta/convert.h"
+
+namespace zelta {
+
+// The checks made on the header before the stream is read, in their order.
+// Empty = passed.
+std::string CheckHeader(const S98Header& header);
+
+class Conversion {
+public:
+    Conversion(const S98Header& header, const DeviceTable& devices,
+               const std::filesystem::path& inputPath, Options options, LogSink& sink,
+               OutputTarget& output);
+
+    // The image's first prefix.size() bytes, more of them than at the call
+    // before. True once the prefix is needed no more.
+    bool TakePrefix(const S98Image& prefix);
+    // Whether the whole image must arrive as the prefix.
+    bool NeedsWholePrefix() const { return !writeEarly_ && !options_.showStartOnly; }
+    // The bytes after the prefix, window by window, each beginning at or
+    // before ScanPosition() and ending where the next one's new bytes begin.
+    void TakeWindow(const Window& window);
+    // Whether the bytes from `offset` on are still needed.
+    bool Wants(std::int64_t offset) const;
+    // Where the next window must begin at the latest.
+    std::int64_t ScanPosition() const { return scanner_.position(); }
+    bool Scanning() const { return !scanner_.finished() && !scanner_.failed(); }
+
+    // Logs the outcome's lines, then commits or abandons the output.
+    // Returns the empty text or the message.
+    std::string Finish();
+    // Gives up with `message` (the input could not be read to its end).
+    std::string Fail(std::string_view message);
+
+private:
+    bool ReadyToWrite(const S98Image& prefix) const;
+    void LogSuccess();
+    void WriteFront(const S98Image& prefix);
+    void KeepVerbatim(const Window& window);
+    std::int64_t KeepLimit() const;
+
+    const S98Header header_;
+    const DeviceTable devices_;
+    const Options options_;
+    LogSink& sink_;
+    OutputTarget& output_;
+    const std::filesystem::path outputPath_;
+    // Whether the front is written as soon as the start is known, before the
+    // scan is over.
+    const bool writeEarly_;
+    Scanner scanner_;
+    Gatherer gatherer_;
+    bool logged_ = false;
+    bool opened_ = false;
+    bool openFailed_ = false;
+    std::int64_t written_ = 0;  // the image's bytes up to here are written
+};
+
+}  // namespace zelta
