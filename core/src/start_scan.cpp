@@ -1,24 +1,9 @@
 #include "start_scan.h"
 
-#include <cstring>
-
 #include "messages.h"
+#include "plain_run.h"
 
 namespace zelta {
-
-std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte) {
-    std::int64_t n = 0;
-    // Eight bytes at a time while the run lasts.
-    const std::uint64_t pattern = 0x0101010101010101ULL * byte;
-    while (n + 8 <= max) {
-        std::uint64_t word;
-        std::memcpy(&word, p + n, sizeof word);
-        if (word != pattern) break;
-        n += 8;
-    }
-    while (n < max && p[n] == byte) ++n;
-    return n;
-}
 
 Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips)
     : header_(header), devices_(devices), allChips_(allChips), at_(header.dumpOffset),
@@ -26,7 +11,7 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
 }
 
-void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
+[[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
         // Only timer writes repeating the mode in effect are left out; none
         // of them sounds.
@@ -49,30 +34,18 @@ void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
 }
 
 // After the start the rest of the stream is only validated. Writes to valid
-// devices and one-tick waits, nearly all of it, are stepped over here with one
-// comparison each; anything else (an n-sync, the end-of-data command, a fault,
-// a command the window's end may cut) is left to the general loop.
+// devices and waits, nearly all of it, are stepped over in blocks; anything
+// else (the end-of-data command, a fault, a command the window's end may
+// cut) is left to the general loop.
 std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at) const {
-    const std::uint8_t* p = w.data;
-    std::int64_t i = at - w.base;
     const std::int64_t end = std::min(w.end, header_.streamEnd) - w.base;
-    const std::int64_t last = end - kRegisterWriteSize;  // a write here still fits
-    while (i <= last) {
-        const std::uint8_t c = p[i];
-        if (c < writeLimit_) {
-            i += kRegisterWriteSize;
-        } else if (c == kOneSync) {
-            i += RunLength(p + i, end - i, kOneSync);
-        } else {
-            break;
-        }
-    }
-    return i + w.base;
+    return SkipPlainCommands(w.data, at - w.base, end, writeLimit_) + w.base;
 }
 
 // Reads the count bytes of the open n-sync. False while the count goes on
 // past the window (or, at the stream's end, when it never ends).
-bool Scanner::ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd) {
+[[gnu::always_inline]] inline bool Scanner::ContinueNSync(const Window& w, std::int64_t end,
+                                                      bool atStreamEnd) {
     std::uint8_t count = 0;
     do {
         if (at_ >= end) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "chip_rules.h"
+#include "plain_run.h"
 #include "s98_image.h"
 
 namespace zelta {
@@ -112,8 +113,5 @@ private:
     DroppedBefore tag_;
     DroppedBefore loop_;
 };
-
-// Length of the run of `byte` at p, at most `max`.
-std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte);
 
 }  // namespace zelta

@@ -1,0 +1,36 @@
+// The bulk of a stream after its start: register writes to valid devices and
+// one-tick waits. The scan only has to step over them, and does so 64 bytes
+// at a time.
+#pragma once
+
+#include <cstdint>
+
+namespace zelta {
+
+// Steps over writes (first byte below writeLimit, three bytes) and waits
+// (0xFF, one byte; 0xFE and its count) from the command at `at`, in
+// p[0, end). Stops at the first command that is none of these, or that
+// would not end before `end`, or at `end` after a run of one-tick waits.
+// Returns that command's offset.
+std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                               int writeLimit);
+
+// The same, one command at a time: the rule itself, which the block walk
+// must match.
+std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                       int writeLimit);
+
+// For one 64-byte block: bit j of `writes` is set when byte j is below the
+// write limit, of `waits` when byte j is 0xFF, of `high` when its bit 7 is.
+struct BlockMasks {
+    std::uint64_t writes = 0;
+    std::uint64_t waits = 0;
+    std::uint64_t high = 0;
+};
+BlockMasks ClassifyBlock(const std::uint8_t* block, int writeLimit);
+BlockMasks ClassifyBlockPortable(const std::uint8_t* block, int writeLimit);
+
+// Length of the run of `byte` at p, at most `max`.
+std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byte);
+
+}  // namespace zelta
