@@ -2,13 +2,15 @@
 // with several option sets; nothing may crash or trip a sanitizer, every
 // result must match the reference model, and every successful conversion
 // must keep the structural invariants (including a second run over the
-// output). Any broken rule aborts with its description.
+// output). The same image read front to back in small pieces must give the
+// same result. Any broken rule aborts with its description.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
 
+#include "chunked_reader.h"
 #include "invariants.h"
 #include "reference_model.h"
 #include "zelta/convert.h"
@@ -33,6 +35,17 @@ void Compare(std::span<const std::uint8_t> image, zelta::Options options) {
         Broken("log lines", s);
     }
     if (core.written != want.written || core.output != want.output) Broken("output", "core and model differ");
+    // Reads of 1 to 8 bytes and windows of 1 to 8 bytes after the smallest
+    // first read, chosen by the image, so that every command gets cut at
+    // every place.
+    const std::uint8_t pick = image.empty() ? 0 : image.back();
+    const zelta::ReadSizes sizes{1, 1 + (pick >> 3) % 8};
+    const auto steps = zelta::test::ConvertInSteps(image, 1 + pick % 8, options, sizes);
+    if (steps.message != core.message || steps.lines != core.lines ||
+        steps.written != core.written || steps.output != core.output) {
+        Broken("read in pieces", "differs from the conversion in memory, message \"" +
+                                     steps.message + "\" against \"" + core.message + "\"");
+    }
     if (options.detailLog && !options.showStartOnly) {
         const auto why = zelta::test::CheckConversion(image, core, options);
         if (!why.empty()) Broken("invariant", why);

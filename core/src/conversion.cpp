@@ -2,10 +2,57 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "messages.h"
 
 namespace zelta {
+namespace {
+
+// The image's start, growing as it is read.
+class Prefix {
+public:
+    S98Image image() const {
+        return S98Image{{bytes_.get(), static_cast<std::size_t>(size_)}};
+    }
+    std::int64_t size() const { return size_; }
+    bool full() const { return size_ == capacity_; }
+
+    // Room for `capacity` bytes in all; false when memory runs out.
+    bool Reserve(std::int64_t capacity) {
+        if (capacity <= capacity_) return true;
+        std::unique_ptr<std::uint8_t[]> bigger(
+            new (std::nothrow) std::uint8_t[static_cast<std::size_t>(capacity)]);
+        if (!bigger) return false;
+        std::copy_n(bytes_.get(), size_, bigger.get());
+        bytes_ = std::move(bigger);
+        capacity_ = capacity;
+        return true;
+    }
+    // One read into the room left, never past `size`. False when the input
+    // fails or ends.
+    bool ReadMore(ByteReader& input, std::int64_t size) {
+        const std::int64_t want = std::min(capacity_, size) - size_;
+        if (want <= 0) return false;
+        const std::int64_t n = input.Read(bytes_.get() + size_, want);
+        if (n <= 0) return false;
+        size_ += n;
+        return true;
+    }
+    void Release() {
+        bytes_.reset();
+        size_ = capacity_ = 0;
+    }
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::int64_t size_ = 0;
+    std::int64_t capacity_ = 0;
+};
+
+}  // namespace
+
 
 std::string CheckHeader(const S98Header& header) {
     if (header.version == kRefusedVersion || header.version > kNewestVersion) {
@@ -37,7 +84,8 @@ bool Conversion::ReadyToWrite(const S98Image& prefix) const {
 bool Conversion::TakePrefix(const S98Image& prefix) {
     scanner_.Feed(Window{prefix.ptr(0), 0, prefix.size()});
     if (scanner_.failed()) return true;
-    if (options_.showStartOnly) return scanner_.finished();
+    // -n writes nothing: once the start is known only the scan goes on.
+    if (options_.showStartOnly) return scanner_.settled() || scanner_.finished();
     if (!ReadyToWrite(prefix)) return false;
     if (!writeEarly_) LogSuccess();
     WriteFront(prefix);
@@ -117,6 +165,67 @@ std::string Conversion::Fail(std::string_view message) {
     if (opened_) output_.Abort();
     opened_ = false;
     return std::string(message);
+}
+
+std::string ConvertStream(ByteReader& input, std::int64_t size,
+                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
+                          OutputTarget& output, ReadSizes sizes) {
+    if (size < 0 || size > kMaxImageSize) return std::string(msg::kInputTooLarge);
+    Prefix prefix;
+    // The header, then the device table it names.
+    auto readTo = [&](std::int64_t bytes) {
+        if (!prefix.Reserve(bytes)) return std::string(msg::kMemory);
+        while (prefix.size() < bytes) {
+            if (!prefix.ReadMore(input, size)) return std::string(msg::kInputRead);
+        }
+        return std::string();
+    };
+    if (std::string error = readTo(std::min(size, std::max(kHeaderSize, sizes.firstPrefix)));
+        !error.empty()) {
+        return error;
+    }
+    if (size < kHeaderSize) return std::string(msg::kHeader);
+    const S98Header header = ReadHeader(prefix.image(), size);
+    if (std::string error = CheckHeader(header); !error.empty()) return error;
+    if (std::string error = readTo(std::min(size, DeviceTableEnd(header))); !error.empty()) {
+        return error;
+    }
+    Conversion conversion(header, ReadDeviceTable(prefix.image(), header), inputPath, options,
+                          sink, output);
+
+    while (!conversion.TakePrefix(prefix.image())) {
+        if (prefix.size() == size) return conversion.Finish();  // never: the scan is over
+        if (prefix.full()) {
+            const std::int64_t room = conversion.NeedsWholePrefix()
+                                          ? size
+                                          : std::min(size, 2 * prefix.size());
+            if (!prefix.Reserve(room)) return conversion.Fail(msg::kMemory);
+        }
+        if (!prefix.ReadMore(input, size)) return conversion.Fail(msg::kInputRead);
+    }
+
+    // The rest, window by window. A window begins with the piece of a
+    // command the one before cut (at most a register write less a byte).
+    std::int64_t offset = prefix.size();
+    if (offset == size || !conversion.Wants(offset)) return conversion.Finish();
+    constexpr std::int64_t kMaxCut = kRegisterWriteSize - 1;
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kMaxCut + sizes.window]);
+    if (!buffer) return conversion.Fail(msg::kMemory);
+    std::int64_t cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
+    if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
+    std::copy_n(prefix.image().ptr(offset - cut), cut, buffer.get());
+    prefix.Release();
+    while (offset < size && conversion.Wants(offset)) {
+        const std::int64_t n = input.Read(buffer.get() + cut, std::min(sizes.window, size - offset));
+        if (n <= 0) return conversion.Fail(msg::kInputRead);
+        const Window window{buffer.get(), offset - cut, offset + n};
+        conversion.TakeWindow(window);
+        offset = window.end;
+        cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
+        if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
+        std::copy_n(window.ptr(offset - cut), cut, buffer.get());
+    }
+    return conversion.Finish();
 }
 
 }  // namespace zelta

@@ -78,4 +78,19 @@ private:
     std::int64_t written_ = 0;  // the image's bytes up to here are written
 };
 
+// How the stream conversion reads: the first read (enough for the whole
+// head and lead-in of nearly every file), then each window after the prefix
+// (large enough that a read and a write cost little per byte, small enough
+// to stay in the processor's cache between the read, the scan and the
+// write). Tests make both tiny to cut the image everywhere.
+struct ReadSizes {
+    std::int64_t firstPrefix = std::int64_t{64} << 10;
+    std::int64_t window = std::int64_t{256} << 10;
+};
+
+// ConvertS98Stream with the read sizes given.
+std::string ConvertStream(ByteReader& input, std::int64_t size,
+                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
+                          OutputTarget& output, ReadSizes sizes);
+
 }  // namespace zelta

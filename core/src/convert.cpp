@@ -1,8 +1,6 @@
 #include "zelta/convert.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 
 #include "messages.h"
 #include "os_file.h"
@@ -58,54 +56,6 @@ public:
 
 private:
     os::InputFile& file_;
-};
-
-// The first read: enough for the whole head and lead-in of nearly every
-// file. Each window after the prefix: large enough that a read and a write
-// cost little per byte, small enough to stay in the processor's cache
-// between the read, the scan and the write.
-constexpr std::int64_t kFirstPrefix = std::int64_t{64} << 10;
-constexpr std::int64_t kWindowSize = std::int64_t{256} << 10;
-
-// The image's start, growing as it is read.
-class Prefix {
-public:
-    S98Image image() const {
-        return S98Image{{bytes_.get(), static_cast<std::size_t>(size_)}};
-    }
-    std::int64_t size() const { return size_; }
-    bool full() const { return size_ == capacity_; }
-
-    // Room for `capacity` bytes in all; false when memory runs out.
-    bool Reserve(std::int64_t capacity) {
-        if (capacity <= capacity_) return true;
-        std::unique_ptr<std::uint8_t[]> bigger(
-            new (std::nothrow) std::uint8_t[static_cast<std::size_t>(capacity)]);
-        if (!bigger) return false;
-        std::copy_n(bytes_.get(), size_, bigger.get());
-        bytes_ = std::move(bigger);
-        capacity_ = capacity;
-        return true;
-    }
-    // One read into the room left, never past `size`. False when the input
-    // fails or ends.
-    bool ReadMore(ByteReader& input, std::int64_t size) {
-        const std::int64_t want = std::min(capacity_, size) - size_;
-        if (want <= 0) return false;
-        const std::int64_t n = input.Read(bytes_.get() + size_, want);
-        if (n <= 0) return false;
-        size_ += n;
-        return true;
-    }
-    void Release() {
-        bytes_.reset();
-        size_ = capacity_ = 0;
-    }
-
-private:
-    std::unique_ptr<std::uint8_t[]> bytes_;
-    std::int64_t size_ = 0;
-    std::int64_t capacity_ = 0;
 };
 
 }  // namespace
@@ -170,53 +120,7 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
 std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
                              const std::filesystem::path& inputPath, Options options,
                              LogSink& sink, OutputTarget& output) {
-    if (size < 0 || size > kMaxImageSize) return std::string(msg::kInputTooLarge);
-    Prefix prefix;
-    // The header and the whole device table come first.
-    const std::int64_t head = std::min(size, std::max(kDeviceTableEnd, kFirstPrefix));
-    if (!prefix.Reserve(head)) return std::string(msg::kMemory);
-    while (prefix.size() < head) {
-        if (!prefix.ReadMore(input, size)) return std::string(msg::kInputRead);
-    }
-    if (size < kHeaderSize) return std::string(msg::kHeader);
-    const S98Header header = ReadHeader(prefix.image(), size);
-    if (std::string error = CheckHeader(header); !error.empty()) return error;
-    Conversion conversion(header, ReadDeviceTable(prefix.image(), header), inputPath, options,
-                          sink, output);
-
-    while (!conversion.TakePrefix(prefix.image())) {
-        if (prefix.size() == size) return conversion.Finish();  // never: the scan is over
-        if (prefix.full()) {
-            const std::int64_t room = conversion.NeedsWholePrefix()
-                                          ? size
-                                          : std::min(size, 2 * prefix.size());
-            if (!prefix.Reserve(room)) return conversion.Fail(msg::kMemory);
-        }
-        if (!prefix.ReadMore(input, size)) return conversion.Fail(msg::kInputRead);
-    }
-
-    // The rest, window by window. A window begins with the piece of a
-    // command the one before cut (at most a register write less a byte).
-    std::int64_t offset = prefix.size();
-    if (offset == size || !conversion.Wants(offset)) return conversion.Finish();
-    constexpr std::int64_t kMaxCut = kRegisterWriteSize - 1;
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kMaxCut + kWindowSize]);
-    if (!buffer) return conversion.Fail(msg::kMemory);
-    std::int64_t cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
-    if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
-    std::copy_n(prefix.image().ptr(offset - cut), cut, buffer.get());
-    prefix.Release();
-    while (offset < size && conversion.Wants(offset)) {
-        const std::int64_t n = input.Read(buffer.get() + cut, std::min(kWindowSize, size - offset));
-        if (n <= 0) return conversion.Fail(msg::kInputRead);
-        const Window window{buffer.get(), offset - cut, offset + n};
-        conversion.TakeWindow(window);
-        offset = window.end;
-        cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
-        if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
-        std::copy_n(window.ptr(offset - cut), cut, buffer.get());
-    }
-    return conversion.Finish();
+    return ConvertStream(input, size, inputPath, options, sink, output, ReadSizes{});
 }
 
 std::string ConvertS98File(const std::filesystem::path& path, Options options, LogSink& sink) {

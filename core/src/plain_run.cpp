@@ -146,7 +146,12 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
             const int q = std::countr_zero(breaks);
             if (((m.waits >> q) & 1) != 0) {
                 const std::uint64_t after = ~m.waits & (~0ULL << q);
-                pos = after == 0 ? kBlock : std::countr_zero(after);
+                if (after == 0) {
+                    // A run that goes on past the block runs as far as it goes.
+                    pos = q + RunLength(p + at + q, end - (at + q), kOneSync);
+                    break;
+                }
+                pos = std::countr_zero(after);
             } else if (p[at + q] == kNSync) {
                 // Its count ends with the first byte after it whose bit 7 is
                 // clear; one that runs on past the block goes byte by byte.

@@ -134,9 +134,16 @@ struct DeviceTable {
     std::array<std::int32_t, kMaxDevices> types{};
 };
 
-// The table's last possible byte is below kDeviceTableEnd; `image` holds the
-// file's first min(fileSize, kDeviceTableEnd) bytes at least.
-inline constexpr std::int64_t kDeviceTableEnd = kDeviceEntriesAt + kDeviceEntrySize * kMaxDevices;
+// `image` holds the file's first min(fileSize, DeviceTableEnd(header)) bytes
+// at least.
 DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header);
+
+// Just past the entries the device table may read.
+constexpr std::int64_t DeviceTableEnd(const S98Header& header) {
+    const std::int64_t count = header.deviceCount < 0            ? 0
+                               : header.deviceCount > kMaxDevices ? kMaxDevices
+                                                                  : header.deviceCount;
+    return kDeviceEntriesAt + kDeviceEntrySize * count;
+}
 
 }  // namespace zelta
