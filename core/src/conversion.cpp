@@ -1,6 +1,7 @@
 #include "conversion.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -19,14 +20,15 @@ public:
     std::int64_t size() const { return size_; }
     bool full() const { return size_ == capacity_; }
 
-    // Room for `capacity` bytes in all; false when memory runs out.
+    // Room for `capacity` bytes in all; false when memory runs out. A large
+    // block grows in place or is moved by remapping its pages, so growing
+    // neither copies the bytes nor holds them twice.
     bool Reserve(std::int64_t capacity) {
         if (capacity <= capacity_) return true;
-        std::unique_ptr<std::uint8_t[]> bigger(
-            new (std::nothrow) std::uint8_t[static_cast<std::size_t>(capacity)]);
-        if (!bigger) return false;
-        std::copy_n(bytes_.get(), size_, bigger.get());
-        bytes_ = std::move(bigger);
+        void* bigger = std::realloc(bytes_.get(), static_cast<std::size_t>(capacity));
+        if (bigger == nullptr) return false;
+        (void)bytes_.release();
+        bytes_.reset(static_cast<std::uint8_t*>(bigger));
         capacity_ = capacity;
         return true;
     }
@@ -46,7 +48,10 @@ public:
     }
 
 private:
-    std::unique_ptr<std::uint8_t[]> bytes_;
+    struct Free {
+        void operator()(std::uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t, Free> bytes_;
     std::int64_t size_ = 0;
     std::int64_t capacity_ = 0;
 };
