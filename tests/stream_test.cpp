@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -163,6 +165,49 @@ TEST(Stream, AFaultFarIntoTheBodyAbandonsTheOutputAlreadyBegun) {
         EXPECT_FALSE(r.written);
         EXPECT_TRUE(r.output.empty());
         EXPECT_TRUE(r.lines.empty());
+    }
+}
+
+// Fails every write once `limit` bytes have been written.
+class FailingOutput final : public OutputTarget {
+public:
+    explicit FailingOutput(std::size_t limit) : limit_(limit) {}
+    bool Open(const std::filesystem::path&) override { return true; }
+    bool Write(std::span<const std::span<const std::uint8_t>> pieces) override {
+        for (const auto& piece : pieces) written_ += piece.size();
+        ++writes;
+        return written_ <= limit_;
+    }
+    bool Commit() override {
+        committed = true;
+        return true;
+    }
+    void Abort() override { aborted = true; }
+    int writes = 0;
+    bool committed = false;
+    bool aborted = false;
+
+private:
+    std::size_t limit_;
+    std::size_t written_ = 0;
+};
+
+TEST(Stream, AFailedWriteAnywhereIsTheWriteErrorAndTheOutputIsAbandoned) {
+    // Failing in the head, in the lead-in, in a window, in the last window.
+    const Bytes image = LongSong(20000, 1200000, true);
+    const std::size_t outputSize = ConvertInMemory(image).output.size();
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{100000}, outputSize / 2,
+                                    outputSize - 1}) {
+        ChunkedReader reader(image, 1 << 20);
+        LineCollector lines;
+        FailingOutput output(limit);
+        EXPECT_EQ(ConvertS98Stream(reader, static_cast<std::int64_t>(image.size()), "song.s98",
+                                   {}, lines, output),
+                  "output file write error.")
+            << "failing after " << limit << " bytes";
+        EXPECT_FALSE(output.committed);
+        EXPECT_TRUE(output.aborted);
+        EXPECT_EQ(lines.lines, ConvertInMemory(image).lines);
     }
 }
 
