@@ -58,7 +58,6 @@ private:
 
 }  // namespace
 
-
 std::string CheckHeader(const S98Header& header) {
     if (header.version == kRefusedVersion || header.version > kNewestVersion) {
         return std::string(msg::kVersion);

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
+#include "conversion.h"
 #include "messages.h"
 #include "os_file.h"
 #include "s98_image.h"
-#include "start_scan.h"
-#include "conversion.h"
 
 namespace zelta {
 namespace {
@@ -17,7 +16,6 @@ constexpr std::string_view kSeparators = "\\/:";
 #else
 constexpr std::string_view kSeparators = "/";
 #endif
-
 
 std::string PathText(const std::filesystem::path& path) {
     const auto text = path.u8string();
@@ -49,6 +47,7 @@ private:
     os::ReplacementFile file_;
 };
 
+// Reads the input file front to back.
 class FileReader final : public ByteReader {
 public:
     explicit FileReader(os::InputFile& file) : file_(file) {}
