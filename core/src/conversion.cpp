@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -58,7 +59,9 @@ private:
 
 }  // namespace
 
-std::string CheckHeader(const S98Header& header) {
+std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98Header& header) {
+    if (fileSize < kHeaderSize) return std::string(msg::kHeader);
+    header = ReadHeader(image, fileSize);
     if (header.version == kRefusedVersion || header.version > kNewestVersion) {
         return std::string(msg::kVersion);
     }
@@ -188,9 +191,10 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
         !error.empty()) {
         return error;
     }
-    if (size < kHeaderSize) return std::string(msg::kHeader);
-    const S98Header header = ReadHeader(prefix.image(), size);
-    if (std::string error = CheckHeader(header); !error.empty()) return error;
+    S98Header header;
+    if (std::string error = ReadCheckedHeader(prefix.image(), size, header); !error.empty()) {
+        return error;
+    }
     if (std::string error = readTo(std::min(size, DeviceTableEnd(header))); !error.empty()) {
         return error;
     }
@@ -215,20 +219,25 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
     constexpr std::int64_t kMaxCut = kRegisterWriteSize - 1;
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kMaxCut + sizes.window]);
     if (!buffer) return conversion.Fail(msg::kMemory);
-    std::int64_t cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
-    if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
-    std::copy_n(prefix.image().ptr(offset - cut), cut, buffer.get());
+    // Moves the cut piece, the bytes from the scan's position to `offset`, to
+    // the buffer's front. False if the scan stands further back than it may.
+    auto carry = [&](const std::uint8_t* end) {
+        const std::int64_t cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
+        if (cut < 0 || cut > kMaxCut) return std::int64_t{-1};
+        std::memmove(buffer.get(), end - cut, static_cast<std::size_t>(cut));
+        return cut;
+    };
+    std::int64_t cut = carry(prefix.image().ptr(offset));
     prefix.Release();
-    while (offset < size && conversion.Wants(offset)) {
+    while (cut >= 0 && offset < size && conversion.Wants(offset)) {
         const std::int64_t n = input.Read(buffer.get() + cut, std::min(sizes.window, size - offset));
         if (n <= 0) return conversion.Fail(msg::kInputRead);
         const Window window{buffer.get(), offset - cut, offset + n};
         conversion.TakeWindow(window);
         offset = window.end;
-        cut = conversion.Scanning() ? offset - conversion.ScanPosition() : 0;
-        if (cut < 0 || cut > kMaxCut) return conversion.Fail(msg::kInputRead);
-        std::copy_n(window.ptr(offset - cut), cut, buffer.get());
+        cut = carry(window.ptr(offset));
     }
+    if (cut < 0) return conversion.Fail(msg::kInputRead);
     return conversion.Finish();
 }
 

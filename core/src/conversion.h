@@ -24,9 +24,11 @@
 
 namespace zelta {
 
-// The checks made on the header before the stream is read, in their order.
-// Empty = passed.
-std::string CheckHeader(const S98Header& header);
+// Reads the header of a file of `fileSize` bytes, of which `image` holds the
+// first min(fileSize, kHeaderSize) at least, and makes the checks that come
+// before the stream is read, in their order. Returns the empty text (and
+// `header` filled in) or the message.
+std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98Header& header);
 
 class Conversion {
 public:

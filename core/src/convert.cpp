@@ -107,9 +107,10 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
                             const std::filesystem::path& inputPath, Options options,
                             LogSink& sink, OutputTarget& output) {
     const S98Image image{bytes};
-    if (image.size() < kHeaderSize) return std::string(msg::kHeader);
-    const S98Header header = ReadHeader(image, image.size());
-    if (std::string error = CheckHeader(header); !error.empty()) return error;
+    S98Header header;
+    if (std::string error = ReadCheckedHeader(image, image.size(), header); !error.empty()) {
+        return error;
+    }
     Conversion conversion(header, ReadDeviceTable(image, header), inputPath, options, sink,
                           output);
     conversion.TakePrefix(image);  // the whole image: nothing more is needed

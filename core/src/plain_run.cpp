@@ -94,11 +94,13 @@ std::int64_t RunLength(const std::uint8_t* p, std::int64_t max, std::uint8_t byt
 }
 
 BlockMasks ClassifyBlock(const std::uint8_t* block, int writeLimit) {
-#if defined(__SSE2__)
     return Classify(block, writeLimit);
-#else
-    return ClassifyBlockPortable(block, writeLimit);
-#endif
+}
+
+std::int64_t PastNSync(const std::uint8_t* p, std::int64_t at, std::int64_t end) {
+    std::int64_t count = at + 1;
+    while (count < end && (p[count] & kCountContinues) != 0) ++count;
+    return count >= end ? at : count + 1;
 }
 
 std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,
@@ -111,10 +113,9 @@ std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, s
         } else if (c == kOneSync) {
             at += RunLength(p + at, end - at, kOneSync);
         } else if (c == kNSync) {
-            std::int64_t count = at + 1;
-            while (count < end && (p[count] & kCountContinues) != 0) ++count;
-            if (count >= end) break;  // the count runs on past `end`
-            at = count + 1;
+            const std::int64_t past = PastNSync(p, at, end);
+            if (past == at) break;  // the count runs on past `end`
+            at = past;
         } else {
             break;
         }
@@ -127,15 +128,14 @@ std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, s
 // so the first position of that phase whose byte is not a write is the
 // next command that is not. If it is a wait, the run of waits moves the
 // phase on, and so does an n-sync whose count ends in the block; anything
-// else ends the walk there. A block is only walked when
-// a write starting at its last byte still fits before `end`.
+// else ends the walk there. A block is only walked when a write starting at
+// its last byte still fits before `end`.
 std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                int writeLimit) {
     if (writeLimit <= 0) return SkipPlainCommandsOneByOne(p, at, end, writeLimit);
     while (at + kBlock + kRegisterWriteSize - 1 <= end) {
         const BlockMasks m = Classify(p + at, writeLimit);
         std::int64_t pos = 0;
-        bool other = false;  // the walk stopped at a command of no plain kind
         for (;;) {
             const Chain& chain = kChains[static_cast<std::size_t>(pos)];
             const std::uint64_t breaks = chain.positions & ~m.writes;
@@ -157,8 +157,9 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
                 // clear; one that runs on past the block goes byte by byte.
                 const std::uint64_t ends = q + 1 < kBlock ? ~m.high & (~0ULL << (q + 1)) : 0;
                 if (ends == 0) {
-                    pos = q;
-                    other = true;
+                    const std::int64_t past = PastNSync(p, at + q, end);
+                    if (past == at + q) return past;  // the count runs on past `end`
+                    pos = past - at;
                     break;
                 }
                 pos = std::countr_zero(ends) + 1;
@@ -168,12 +169,6 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
             if (pos == kBlock) break;
         }
         at += pos;
-        if (other) {
-            std::int64_t count = at + 1;
-            while (count < end && (p[count] & kCountContinues) != 0) ++count;
-            if (count >= end) return at;  // the count runs on past `end`
-            at = count + 1;
-        }
     }
     return SkipPlainCommandsOneByOne(p, at, end, writeLimit);
 }

@@ -20,6 +20,9 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
 std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                        int writeLimit);
 
+// Just past the n-sync at `at`, or `at` when its count runs on to `end`.
+std::int64_t PastNSync(const std::uint8_t* p, std::int64_t at, std::int64_t end);
+
 // For one 64-byte block: bit j of `writes` is set when byte j is below the
 // write limit, of `waits` when byte j is 0xFF, of `high` when its bit 7 is.
 struct BlockMasks {

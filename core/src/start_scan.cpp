@@ -37,9 +37,8 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
 // devices and waits, nearly all of it, are stepped over in blocks; anything
 // else (the end-of-data command, a fault, a command the window's end may
 // cut) is left to the general loop.
-std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at) const {
-    const std::int64_t end = std::min(w.end, header_.streamEnd) - w.base;
-    return SkipPlainCommands(w.data, at - w.base, end, writeLimit_) + w.base;
+std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at, std::int64_t end) const {
+    return SkipPlainCommands(w.data, at - w.base, end - w.base, writeLimit_) + w.base;
 }
 
 // Reads the count bytes of the open n-sync. False while the count goes on
@@ -68,7 +67,7 @@ void Scanner::Feed(const Window& w) {
     if (nsyncFirst_ >= 0 && !ContinueNSync(w, end, atStreamEnd)) return;
     while (at_ < end) {
         if (phase_ == Phase::kSettled) {
-            at_ = SkipPlain(w, at_);
+            at_ = SkipPlain(w, at_, end);
             if (at_ >= end) break;
         }
         const std::uint8_t c = w.at(at_);

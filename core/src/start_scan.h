@@ -88,7 +88,7 @@ private:
         kSettled,  // the start is known; the rest is only validated
     };
 
-    std::int64_t SkipPlain(const Window& w, std::int64_t at) const;
+    std::int64_t SkipPlain(const Window& w, std::int64_t at, std::int64_t end) const;
     bool ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd);
     void Drop(std::int64_t first, std::int64_t length) {
         tag_.Bytes(first, length);
