@@ -1,0 +1,23 @@
+# Cross-building zelta for 64-bit Windows with mingw-w64 (Debian's
+# g++-mingw-w64-x86-64), posix thread model, static runtime:
+#
+#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#
+# The programs it makes need no DLL beyond Windows' own.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZELTA_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZELTA_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZELTA_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZELTA_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZELTA_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Static C and C++ runtimes and winpthread; UTF-16 entry points (wmain,
+# wWinMain).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -municode")
