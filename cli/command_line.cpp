@@ -84,6 +84,10 @@ std::string UsageText() {
            "could not be read), 2 on a usage error.\n";
 }
 
+std::string UsageErrorText(const std::string& error) {
+    return "zelta: " + error + "\nTry 'zelta --help' for more information.\n";
+}
+
 std::string VersionText() { return std::string("zelta ") + kVersion + "\n"; }
 
 }  // namespace zelta::cli

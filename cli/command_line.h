@@ -30,6 +30,8 @@ struct Request {
 Request ParseArguments(const std::vector<std::string>& args);
 
 std::string UsageText();
+// The two lines for a usage error: what was wrong, then where to read more.
+std::string UsageErrorText(const std::string& error);
 std::string VersionText();
 
 }  // namespace zelta::cli

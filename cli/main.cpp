@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         std::fputs(VersionText().c_str(), stdout);
         return kExitOk;
     case Action::kUsageError:
-        std::fprintf(stderr, "zelta: %s\n%s", request.error.c_str(), UsageText().c_str());
+        std::fputs(UsageErrorText(request.error).c_str(), stderr);
         return kExitUsage;
     case Action::kConvert:
         break;

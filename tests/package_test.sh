@@ -1,11 +1,15 @@
 #!/bin/sh
-# Builds the Debian package from a finished build into a temporary folder
-# and checks what it holds.
+# Builds the Debian package from a finished build into a temporary folder,
+# checks what it holds, and runs Debian's checkers on it: lintian on the
+# package, appstreamcli on the AppStream metadata, desktop-file-validate on
+# the desktop entry.
 #
 #   package_test.sh CPACK BUILD_FOLDER WITH_WINDOW
 #
 # WITH_WINDOW is 1 when the build has the window (zelta-gui), else 0.
-# Exits 77 (skipped) when dpkg-deb is missing.
+# Exits 77 (skipped) when dpkg-deb is missing, that is off Debian and its
+# kin. A missing checker is a failure, not a skip, so that a run without it
+# cannot pass unchecked: ./dev test installs all three.
 set -eu
 
 cpack=$1
@@ -48,18 +52,25 @@ lacks() {  # lacks REGEX WHAT: no path matches
     if grep -Eq "^$1\$" "$work/paths"; then fail "unexpected $2: $(grep -E "^$1\$" "$work/paths" | tr '\n' ' ')"; fi
 }
 
-# The command line and its man page, always.
+# The command line and its man page, the licence and the history, always.
 has '\./usr/bin/zelta' "command line"
 grep -Eq '^-rwxr-xr-x \./usr/bin/zelta$' "$work/entries" || fail "usr/bin/zelta is not executable by all"
 has '\./usr/share/man/man1/zelta\.1(\.gz)?' "man page"
+has '\./usr/share/doc/zelta/copyright' "copyright file"
+has '\./usr/share/doc/zelta/changelog\.gz' "changelog"
 
-# The window's files exactly when the window was built.
+# The window's files exactly when the window was built. The desktop entry and
+# the AppStream metadata are named by the window's id.
+app_id=$(sed -n 's|^\./usr/share/metainfo/\([^/]*\)\.metainfo\.xml$|\1|p' "$work/paths")
 if [ "$window" = 1 ]; then
     has '\./usr/bin/zelta-gui' "window"
-    has '\./usr/share/applications/zelta\.desktop' "desktop entry"
+    has '\./usr/share/man/man1/zelta-gui\.1(\.gz)?' "man page of the window"
+    has '\./usr/share/metainfo/[^/]+\.metainfo\.xml' "AppStream metadata"
+    has "\\./usr/share/applications/$app_id\\.desktop" "desktop entry named by the id '$app_id'"
     has '\./usr/share/icons/hicolor/[^/]+/apps/zelta\.(png|svg)' "icon"
 else
     lacks '\./usr/bin/zelta-gui' "window in a build without it"
+    lacks '\./usr/share/(man/man1/zelta-gui|applications|metainfo)/?.*' "window file in a build without it"
 fi
 
 # Nothing a user does not run: no headers, no libraries, no test programs.
@@ -91,13 +102,70 @@ case "$version" in
     "zelta $(field Version)") ;;
     *) fail "the packed zelta says '$version', the package is version $(field Version)" ;;
 esac
-man="$work/root/usr/share/man/man1/zelta.1"
-if [ -f "$man.gz" ]; then
-    gzip -dc "$man.gz" >"$work/zelta.1" || fail "the man page does not decompress"
-    man="$work/zelta.1"
+title_names_version() {  # title_names_version PAGE TITLE: the .TH line names the version
+    man="$work/root/usr/share/man/man1/$1"
+    if [ -f "$man.gz" ]; then
+        gzip -dc "$man.gz" >"$work/$1" || fail "the man page $1 does not decompress"
+        man="$work/$1"
+    fi
+    [ -f "$man" ] || return 0  # missing: said above
+    grep -q "^\\.TH $2 1 \"[^\"]*\" \"zelta $(field Version)\"" "$man" ||
+        fail "the title line of $1 does not name version $(field Version): $(grep '^\.TH' "$man")"
+}
+title_names_version zelta.1 ZELTA
+if [ "$window" = 1 ]; then title_names_version zelta-gui.1 'ZELTA\\-GUI'; fi
+
+# The history's latest entry is this version.
+doc="$work/root/usr/share/doc/zelta"
+if [ -f "$doc/changelog.gz" ]; then
+    latest=$(gzip -dc "$doc/changelog.gz" | head -n 1)
+    case "$latest" in
+        "zelta ($(field Version)) "*) ;;
+        *) fail "the changelog's latest entry is '$latest', the package is version $(field Version)" ;;
+    esac
 fi
-grep -q "^\\.TH ZELTA 1 \"[^\"]*\" \"zelta $(field Version)\"" "$man" ||
-    fail "the man page's title line does not name version $(field Version): $(grep '^\.TH' "$man")"
+
+# The checkers. Each one's output is shown; a line of lintian's that starts
+# with E: or W: fails the test, and so does any complaint of the others.
+checker() {  # checker COMMAND DEBIAN_PACKAGE: COMMAND is installed
+    command -v "$1" >/dev/null 2>&1 && return 0
+    fail "$1 not found: install the Debian package $2 (./dev test does)"
+    return 1
+}
+if checker lintian lintian; then
+    # lintian warns when run by root and has an option to allow it; CI runs
+    # as root.
+    allow_root=
+    [ "$(id -u)" -ne 0 ] || allow_root=--allow-root
+    status=0
+    lintian $allow_root --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || status=$?
+    echo "== lintian $(basename "$deb") (exit status $status)"
+    cat "$work/lintian"
+    if [ "$status" -ne 0 ] || grep -Eq '^[EW]: ' "$work/lintian"; then
+        fail "lintian found errors or warnings"
+    fi
+fi
+if [ "$window" = 1 ] && [ -n "$app_id" ]; then
+    metainfo="$work/root/usr/share/metainfo/$app_id.metainfo.xml"
+    grep -q "<id>$app_id</id>" "$metainfo" || fail "the AppStream metadata's id is not its file name's $app_id"
+    release=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n 1)
+    [ "$release" = "<release version=\"$(field Version)\"" ] ||
+        fail "the latest release in the AppStream metadata is '$release', the package is version $(field Version)"
+    if checker appstreamcli appstream; then
+        echo "== appstreamcli validate --no-net $app_id.metainfo.xml"
+        appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate found problems"
+        # The tree: the metainfo together with the desktop entry it launches.
+        echo "== appstreamcli validate-tree --no-net (the unpacked package)"
+        appstreamcli validate-tree --no-net "$work/root" || fail "appstreamcli validate-tree found problems"
+    fi
+    if checker desktop-file-validate desktop-file-utils; then
+        echo "== desktop-file-validate $app_id.desktop"
+        desktop-file-validate "$work/root/usr/share/applications/$app_id.desktop" >"$work/desktop" 2>&1 ||
+            fail "desktop-file-validate exited with $?"
+        cat "$work/desktop"
+        [ ! -s "$work/desktop" ] || fail "desktop-file-validate complained"
+    fi
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "file list:"
