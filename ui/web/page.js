@@ -58,6 +58,7 @@ function convertNext() {
     batch = batches.at(-1);
   }
   converting = batch !== undefined;
+  document.body.classList.toggle('busy', converting);
   if (!converting) return;
   const {file, unreadable} = batch.inputs.shift();
   worker.postMessage({file, unreadable, showStartOnly: showStartOnly.checked, detailLog: detailLog.checked});

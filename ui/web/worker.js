@@ -10,60 +10,71 @@ const SIMD_PROBE = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 
   10, 10, 1, 8, 0, 65, 0, 253, 15, 253, 98, 11]);
 const BUILD = WebAssembly.validate(SIMD_PROBE) ? 'zelta-simd' : 'zelta';
 const READ_PIECE = 4 << 20;      // the most one read takes from the file
-const BLOB_STEP = 32 << 20;      // output bytes held before they join the Blob
+const STAGING = 4 << 20;         // output bytes held before they become a Blob
 const LINES_STEP = 2000;         // log lines held before they go to the page
 
 importScripts(BUILD + '.js');
 let module = createZelta();
 postMessage({build: BUILD});
 
-// Reads a File front to back.
+// Reads a File front to back, a large piece at a time: each read of a File
+// costs a round trip to the browser's file reading, whatever its size.
 class FileInput {
   constructor(file) {
     this.file = file;
     this.position = 0;
+    this.piece = new Uint8Array(0);
     this.reader = new FileReaderSync();
   }
   read(max) {
-    const end = Math.min(this.position + max, this.position + READ_PIECE, this.file.size);
-    try {
-      const bytes = new Uint8Array(this.reader.readAsArrayBuffer(this.file.slice(this.position, end)));
-      this.position += bytes.length;
-      return bytes;
-    } catch {
-      return null;
+    if (this.piece.length === 0) {
+      const end = Math.min(this.position + READ_PIECE, this.file.size);
+      try {
+        this.piece = new Uint8Array(this.reader.readAsArrayBuffer(this.file.slice(this.position, end)));
+      } catch {
+        return null;
+      }
+      this.position += this.piece.length;
     }
+    const bytes = this.piece.subarray(0, max);
+    this.piece = this.piece.subarray(bytes.length);
+    return bytes;
   }
 }
 
-// The output, as a Blob built from the pieces the core writes.
+// The output, as a Blob of pieces: the bytes the core writes are gathered
+// into a staging buffer, and each full buffer becomes a Blob of its own, which
+// the browser keeps outside this worker's memory.
 class BlobOutput {
   open(name) {
     this.name = name;
-    this.blob = new Blob([]);
-    this.pieces = [];
-    this.held = 0;
+    this.parts = [];
+    this.staging = new Uint8Array(STAGING);
+    this.used = 0;
     return true;
   }
   write(bytes) {
-    this.pieces.push(bytes.slice());
-    this.held += bytes.length;
-    if (this.held >= BLOB_STEP) this.join();
+    while (bytes.length > 0) {
+      const n = Math.min(bytes.length, STAGING - this.used);
+      this.staging.set(bytes.subarray(0, n), this.used);
+      this.used += n;
+      bytes = bytes.subarray(n);
+      if (this.used === STAGING) this.flush();
+    }
     return true;
   }
-  join() {
-    this.blob = new Blob([this.blob, ...this.pieces]);
-    this.pieces = [];
-    this.held = 0;
+  flush() {
+    this.parts.push(new Blob([this.staging.subarray(0, this.used)]));
+    this.used = 0;
   }
   commit(crc) {
-    this.join();
-    this.done = {name: this.name, blob: this.blob, crc, size: this.blob.size};
+    this.flush();
+    const blob = new Blob(this.parts);
+    this.done = {name: this.name, blob, crc, size: blob.size};
     return true;
   }
   abort() {
-    this.blob = null;
-    this.pieces = [];
+    this.parts = [];
   }
 }
 
