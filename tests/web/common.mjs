@@ -10,8 +10,12 @@ export const hostBuild = path.resolve(root, process.env.ZELTA_BUILD || 'build');
 export const webDir = path.resolve(root, process.env.ZELTA_WEB || 'build-web/web');
 export const OPTION_SETS = [[], ['-n'], ['-v'], ['-n', '-v']];
 
+// A new folder in the temporary folder, removed when the tests end.
+const scratchFolders = [];
+process.on('exit', () => scratchFolders.forEach((f) => fs.rmSync(f, {recursive: true, force: true})));
 export function scratch(name) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), `zelta-${name}-`));
+  scratchFolders.push(fs.mkdtempSync(path.join(os.tmpdir(), `zelta-${name}-`)));
+  return scratchFolders.at(-1);
 }
 
 // Writes COUNT generated songs (and a big one of BIG_MIB) into `folder`.

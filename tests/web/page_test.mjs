@@ -11,7 +11,7 @@ import path from 'node:path';
 import {after, before, test} from 'node:test';
 import puppeteer from 'puppeteer-core';
 
-import {OPTION_SETS, commandLine, scratch, webDir, writeSongs} from './common.mjs';
+import {OPTION_SETS, commandLine, hostBuild, scratch, webDir, writeSongs} from './common.mjs';
 
 const TYPES = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm',
   '.png': 'image/png', '.svg': 'image/svg+xml', '.webmanifest': 'application/manifest+json'};
@@ -34,13 +34,14 @@ function serve() {
 
 const folder = scratch('page');
 writeSongs(folder, 10, 64);
-fs.copyFileSync(path.join(folder, 'song_000.s98'), path.join(folder, 'テスト曲.s98'));
+spawnSync(path.join(hostBuild, 'tests/make_example'), [path.join(folder, 'example.s98')]);
+fs.copyFileSync(path.join(folder, 'example.s98'), path.join(folder, 'ステージ1.s98'));
 fs.writeFileSync(path.join(folder, 'empty.s98'), '');
 fs.closeSync(fs.openSync(path.join(folder, 'huge.s98'), 'w'));
 fs.truncateSync(path.join(folder, 'huge.s98'), 2 ** 31);  // sparse
 fs.mkdirSync(path.join(folder, 'a folder'));
 const at = (...names) => names.map((n) => path.join(folder, n));
-const songs = at(...Array.from({length: 10}, (_, i) => `song_00${i}.s98`), 'テスト曲.s98', 'empty.s98', 'huge.s98');
+const songs = at(...Array.from({length: 10}, (_, i) => `song_00${i}.s98`), 'ステージ1.s98', 'empty.s98', 'huge.s98');
 
 let site, browser, page, downloads;
 const requests = [];
@@ -191,7 +192,7 @@ test('offline, the page reloads from its cache and converts a drop', async () =>
   site.server.closeAllConnections();
   await page.reload();
   await page.waitForFunction(() => document.body.dataset.build);
-  const {lines, expected} = await convert(drop, [...at('song_000.s98', 'テスト曲.s98', 'a folder')], ['-v']);
+  const {lines, expected} = await convert(drop, at('example.s98', 'ステージ1.s98', 'a folder'), ['-v']);
   assert.deepEqual(lines, expected.lines);
   await page.screenshot({path: path.join(webDir, '..', 'web.png')});
 });
