@@ -14,7 +14,7 @@ export const OPTION_SETS = [[], ['-n'], ['-v'], ['-n', '-v']];
 const scratchFolders = [];
 process.on('exit', () => scratchFolders.forEach((f) => fs.rmSync(f, {recursive: true, force: true})));
 export function scratch(name) {
-  scratchFolders.push(fs.mkdtempSync(path.join(os.tmpdir(), `zelta-${name}-`)));
+  scratchFolders.push(fs.mkdtempSync(path.join(os.tmpdir(), `zelta-web-${name}-`)));
   return scratchFolders.at(-1);
 }
 

@@ -194,6 +194,7 @@ test('offline, the page reloads from its cache and converts a drop', async () =>
   await page.waitForFunction(() => document.body.dataset.build);
   const {lines, expected} = await convert(drop, at('example.s98', 'ステージ1.s98', 'a folder'), ['-v']);
   assert.deepEqual(lines, expected.lines);
+  await page.setViewport({width: 720, height: 440});
   await page.screenshot({path: path.join(webDir, '..', 'web.png')});
 });
 
