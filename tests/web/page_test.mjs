@@ -177,6 +177,19 @@ test('a 64 MiB song is converted and saved as the command line writes it', async
   assert.ok((await saveAll(rows)).get('big_new.s98').equals(expected.outputs[0]));
 });
 
+test('options checked during a drop, and a drop made during it, count from the next file on', async () => {
+  await setOptions([]);
+  const before = (await listLines()).length;
+  const expected = [...commandLine(at('big.s98'), []).lines, ...commandLine(at('example.s98', 'song_001.s98'), ['-v']).lines];
+  await drop(at('big.s98', 'song_001.s98'));
+  await page.waitForFunction(() => document.body.classList.contains('busy'));
+  await page.click('#C_v');
+  await drop(at('example.s98'));
+  await page.waitForFunction((n) => document.querySelectorAll('#LIST .line').length >= n &&
+    !document.body.classList.contains('busy'), {timeout: 300000}, before + expected.length);
+  assert.deepEqual((await listLines()).slice(before), expected);
+});
+
 test('a zip with zip64 records holds the same entries', async () => {
   const bytes = await page.evaluate(async () => {
     const entries = ['a.s98', 'a.s98'].map((name, i) => ({name, blob: new Blob([`entry ${i}`]), crc: 0}));
