@@ -37,7 +37,7 @@ writeSongs(folder, 10, 64);
 spawnSync(path.join(hostBuild, 'tests/make_example'), [path.join(folder, 'example.s98')]);
 fs.copyFileSync(path.join(folder, 'example.s98'), path.join(folder, 'ステージ1.s98'));
 fs.writeFileSync(path.join(folder, 'empty.s98'), '');
-fs.closeSync(fs.openSync(path.join(folder, 'huge.s98'), 'w'));
+fs.writeFileSync(path.join(folder, 'huge.s98'), '');
 fs.truncateSync(path.join(folder, 'huge.s98'), 2 ** 31);  // sparse
 fs.mkdirSync(path.join(folder, 'a folder'));
 const at = (...names) => names.map((n) => path.join(folder, n));
@@ -86,6 +86,12 @@ async function choose(files) {
   await (await page.$('#files')).uploadFile(...files);
 }
 
+// Waits until the list holds `count` lines and the last file is done.
+async function waitForLines(count) {
+  await page.waitForFunction((n) => document.querySelectorAll('#LIST .line').length >= n &&
+    !document.body.classList.contains('busy'), {timeout: 300000}, count);
+}
+
 // Gives `files` to the page with `deliver` under the option set; returns
 // the lines the list gained, once the last file is done, and the time
 // that took.
@@ -95,8 +101,7 @@ async function convert(deliver, files, set) {
   const expected = commandLine(files, set);
   const started = Date.now();
   await deliver(files);
-  await page.waitForFunction((n) => document.querySelectorAll('#LIST .line').length >= n &&
-    !document.body.classList.contains('busy'), {timeout: 300000}, before + expected.lines.length);
+  await waitForLines(before + expected.lines.length);
   return {lines: (await listLines()).slice(before), expected, rows: before, ms: Date.now() - started};
 }
 
@@ -185,8 +190,7 @@ test('options checked during a drop, and a drop made during it, count from the n
   await page.waitForFunction(() => document.body.classList.contains('busy'));
   await page.click('#C_v');
   await drop(at('example.s98'));
-  await page.waitForFunction((n) => document.querySelectorAll('#LIST .line').length >= n &&
-    !document.body.classList.contains('busy'), {timeout: 300000}, before + expected.length);
+  await waitForLines(before + expected.length);
   assert.deepEqual((await listLines()).slice(before), expected);
 });
 
