@@ -70,7 +70,7 @@ class BlobOutput {
   commit(crc) {
     this.flush();
     const blob = new Blob(this.parts);
-    this.done = {name: this.name, blob, crc, size: blob.size};
+    this.done = {name: this.name, blob, crc};
     return true;
   }
   abort() {
@@ -125,6 +125,5 @@ onmessage = async ({data}) => {
     lines.log('-> ' + String(error.message || error));
     module = createZelta();
   }
-  lines.send({done: true, output: ok && output.done ? output.done : null,
-    heap: (await module).HEAPU8.length});
+  lines.send({done: true, output: ok && output.done ? output.done : null});
 };
