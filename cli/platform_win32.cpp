@@ -67,14 +67,15 @@ void WriteText(std::FILE* stream, std::string_view text) {
 
 bool IsLinkToElsewhere(const std::filesystem::directory_entry& entry) {
     // A symbolic link or a junction (a mount point). Other reparse points,
-    // such as OneDrive's placeholders, are ordinary files and folders.
+    // such as OneDrive's placeholders, are ordinary files and folders. (Wine
+    // shows a Unix symbolic link as a reparse point without a tag.)
     WIN32_FIND_DATAW found{};
     const HANDLE h = ::FindFirstFileW(entry.path().c_str(), &found);
     if (h == INVALID_HANDLE_VALUE) return false;
     ::FindClose(h);
     return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
            (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
-            found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+            found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT || found.dwReserved0 == 0);
 }
 
 }  // namespace zelta::cli
