@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "command_line.h"
 #include "run_zelta.h"
 #include "s98_builder.h"
 #include "temp_folder.h"
@@ -63,6 +64,17 @@ TEST_F(Cli, DetailAndStartOnlyOptionsCombine) {
         EXPECT_EQ(n.out, "a.s98\nstart offset(1st key-on)=00000024\n-> ok\n");
         EXPECT_FALSE(fs::exists(dir_ / "a_new.s98"));
     }
+}
+
+TEST_F(Cli, AJapaneseNameIsPrintedInUtf8AndItsCopyWrittenBesideIt) {
+    const std::string name = "\u65E5\u672C\u8A9E\u306E\u66F2.s98";
+    fs::copy_file(dir_ / "a.s98", dir_ / cli::PathFromUtf8(name));
+    const RunResult r = Zelta({"-v", name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, name + "\nstart offset(1st key-on)=00000024\n"
+                     "output file:\u65E5\u672C\u8A9E\u306E\u66F2_new.s98\n"
+                     "00000020 : ff       [1sync]\n00000021 : 00 27 15 [Timer]\n-> ok\n");
+    EXPECT_TRUE(fs::exists(dir_ / cli::PathFromUtf8("\u65E5\u672C\u8A9E\u306E\u66F2_new.s98")));
 }
 
 TEST_F(Cli, DoubleDashEndsTheOptions) {
