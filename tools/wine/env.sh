@@ -3,20 +3,20 @@
 #
 #   . tools/wine/env.sh build-win
 #
-# It exports WINEPREFIX (<build>/wineprefix, unless WINEPREFIX is already
-# set: a test stage that exported one keeps it for every build folder),
-# WINEDEBUG, WINEDLLOVERRIDES (no Mono or Gecko installer dialogs) and a
-# fixed TMPDIR (wineserver's socket folder depends on it), and defines
+# It exports WINEPREFIX (ZELTA_WINEPREFIX when that is set, so that a test
+# stage can keep one prefix for every build folder; else <build>/wineprefix,
+# never the user's own prefix), WINEDEBUG, WINEDLLOVERRIDES (no Mono or Gecko
+# installer dialogs, no menu entries on the host) and a fixed TMPDIR
+# (wineserver's socket folder depends on it), and defines
 #
-#   zelta_wine_prefix   makes the prefix if it is missing (about 13 s, once)
+#   zelta_wine_prefix   makes the prefix if it is missing (about 15 s, once)
 #   zelta_wine_start    starts a persistent wineserver for the prefix
 #   zelta_wine_stop     stops that wineserver (and every program in the prefix)
 zelta_wine_build=$(cd "${1:?usage: . tools/wine/env.sh <build folder>}" && pwd)
-: "${WINEPREFIX:=$zelta_wine_build/wineprefix}"
-export WINEPREFIX
+export WINEPREFIX="${ZELTA_WINEPREFIX:-$zelta_wine_build/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export TMPDIR=/tmp
 
 zelta_wine_prefix() {
@@ -35,6 +35,9 @@ zelta_wine_prefix() {
 zelta_wine_start() {
     zelta_wine_prefix
     wineserver -p
+    # The prefix's services start with the first program and live as long as
+    # the server; started here, they hold no test's output pipe open.
+    wine wineboot.exe </dev/null >/dev/null 2>&1
 }
 
 zelta_wine_stop() {
