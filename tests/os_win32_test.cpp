@@ -176,6 +176,14 @@ TEST_F(Windows, AReplacementThatFailsLeavesTheEarlierOutputAndNoTemporary) {
     EXPECT_EQ(Names(), kBoth);
 }
 
+TEST_F(Windows, AnOutputNameLongerThanANameMayBeIsTheOpenError) {
+    // The input's name fits (254 units); with "_new.s98" the output's does not.
+    const std::string stem(250, 'a');
+    WriteFile(dir_ / (stem + ".s98"), song_);
+    EXPECT_EQ(Convert(dir_ / (stem + ".s98")), "output file open error.");
+    EXPECT_EQ(Names(), (std::vector<std::string>{stem + ".s98", "song.s98"}));
+}
+
 TEST_F(Windows, ALeftoverTemporaryIsReplacedByTheNextRun) {
     WriteFile(dir_ / ".song_new.s98.zelta-tmp", Bytes(100000, 0x55));
     WriteFile(dir_ / "song_new.s98", earlier_);
