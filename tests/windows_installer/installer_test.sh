@@ -9,7 +9,9 @@
 # are made by `cmake --build BUILD_FOLDER --target package`.
 #
 # Wine: with WINEPREFIX set, that prefix is used as it is, with the caller's
-# TMPDIR and the caller's wineserver; the installer leaves it as it found it.
+# TMPDIR and the caller's wineserver; it is left as it was, but for the
+# uninstaller's copy of itself in TEMP (~nsu*.tmp), which Windows deletes at
+# the next restart.
 # Without, the test makes a prefix of its own in BUILD_FOLDER/installer-test
 # (about 15 s the first time), runs a wineserver for it and stops that at the
 # end.
