@@ -344,6 +344,22 @@ TEST_F(MainWindowWin32Test, ConvertsThreeFilesAndAFolderInTheOrderOfTheDrop)
     EXPECT_TRUE(OutputExists(L"c") && OutputExists(L"曲 1") && OutputExists(L"b"));
 }
 
+TEST_F(MainWindowWin32Test, BringsTheListUpToDateWhenTheBatchIsDone)
+{
+    // While files are converted the list's drawing and scroll bar are held;
+    // once the batch is done the scroll bar spans every line.
+    std::vector<fs::path> paths;
+    for (int i = 0; i < 30; ++i)
+        paths.push_back(File(L"s" + std::to_wstring(i) + L".s98"));
+    Drop(paths);
+    ASSERT_TRUE(Run());
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 1 + 30 * 4);
+    SCROLLINFO bar{sizeof bar, SIF_RANGE | SIF_PAGE};
+    ASSERT_TRUE(GetScrollInfo(list, SB_VERT, &bar));
+    EXPECT_EQ(bar.nMax, 30 * 4);
+    EXPECT_GT(bar.nPage, 0u);
+}
+
 TEST_F(MainWindowWin32Test, TakesPathsLongerThanTheOldLimit)
 {
     fs::path deep = folder.path();

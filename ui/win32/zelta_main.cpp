@@ -119,8 +119,16 @@ void TZELTA_MAIN::ConvertOneFile(const std::filesystem::path &path)
 {
     const zelta::Options options{.showStartOnly = IsChecked(showStartOnly),
                                  .detailLog = IsChecked(detailLog)};
-    LogSink sink(*this);
-    zelta::ConvertOneFile(path, options, sink);
+    HoldDrawing();
+    try {
+        LogSink sink(*this);
+        zelta::ConvertOneFile(path, options, sink);
+    } catch (...) {
+        ReleaseDrawing();
+        throw;
+    }
+    if (batches.empty() || GetTickCount64() - releasedAt >= kRedrawInterval)
+        ReleaseDrawing();
 }
 
 void TZELTA_MAIN::ConvertNextFile()
@@ -289,6 +297,26 @@ void TZELTA_MAIN::LayOutOptions()
                                      std::pair{detailLog, kDetailLog}}) {
         MoveWindow(box, Scaled(place.left), Scaled(place.top), Scaled(place.right - place.left),
                    Scaled(place.bottom - place.top), TRUE);
+    }
+}
+
+void TZELTA_MAIN::HoldDrawing()
+{
+    if (!drawingHeld) {
+        drawingHeld = true;
+        SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    }
+}
+
+void TZELTA_MAIN::ReleaseDrawing()
+{
+    if (drawingHeld) {
+        drawingHeld = false;
+        releasedAt = GetTickCount64();
+        SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+        // What changed meanwhile, the user's scrolling included, is drawn
+        // with the next paint.
+        InvalidateRect(list, nullptr, TRUE);
     }
 }
 

@@ -58,6 +58,13 @@ private:
     void WMDpiChanged(UINT dpi, const RECT &suggested);
     void WMClose();
 
+    // While files are converted the list draws nothing, and its scroll
+    // bars stand still: each added line would redraw a scroll bar at once,
+    // which costs far more than converting a small file. Its drawing is
+    // let go between files at most every kRedrawInterval ms, and when the
+    // last waiting file is done, so that the window still looks alive.
+    void HoldDrawing();
+    void ReleaseDrawing();
     void LayOutOptions();
     int Scaled(int pixels) const;
     // Appends one line at the end of the list and widens the list's
@@ -71,6 +78,9 @@ private:
     HWND detailLog = nullptr;      // C_v
     UINT dpi = USER_DEFAULT_SCREEN_DPI;
     int listExtent = 0;  // the horizontal scroll range of the list, in pixels
+    bool drawingHeld = false;
+    ULONGLONG releasedAt = 0;  // when the list last drew (GetTickCount64)
+    static constexpr ULONGLONG kRedrawInterval = 40;  // ms
     // The drops not finished yet, in the order they came; a drop made
     // during another one is converted first.
     std::vector<Batch> batches;
