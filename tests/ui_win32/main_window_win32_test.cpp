@@ -243,7 +243,15 @@ TEST_F(MainWindowWin32Test, StartsWithItsTitleTheUncheckedOptionsAndTheInstructi
     EXPECT_EQ(SendMessageW(detailLog, BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(ListLines(), Lines{kInstruction});
     EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
-    EXPECT_EQ(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0), 13);
+    // One row per line, as high as the font's text: 13 pixels with Tahoma
+    // at -11 (more where Tahoma is linked to a CJK font).
+    const HDC dc = GetDC(list);
+    const HGDIOBJ before = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, before);
+    ReleaseDC(list, dc);
+    EXPECT_EQ(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0), metrics.tmHeight);
 
     const auto style = GetWindowLongPtrW(hwnd, GWL_STYLE);
     EXPECT_TRUE(style & WS_MINIMIZEBOX);

@@ -15,7 +15,8 @@
 # it (with_display.sh starts one), xdotool, and the wine environment of
 # tools/wine/env.sh. With ZELTA_SCREENSHOT=<file.png> it also saves a
 # picture of the window after the drop (needs ImageMagick's import); for it
-# the test's wine prefix links Tahoma to a CJK font and draws window frames.
+# the test's wine prefix links Tahoma to a CJK font, so that the Japanese
+# text shows.
 set -euo pipefail
 
 linux=$(cd "${1:?usage: real_drag_test.sh <Linux build> <Windows build>}" && pwd)
@@ -87,7 +88,6 @@ last_output=$(output_of "${inputs[-1]}")
 if [ -n "${ZELTA_SCREENSHOT:-}" ]; then
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
         /v Tahoma /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK JP' /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
 fi
 
 read -r width height < <(xdotool getdisplaygeometry)
@@ -137,7 +137,8 @@ done_at=$(now)
 
 if [ -n "${ZELTA_SCREENSHOT:-}" ]; then
     sleep 0.5
-    import -window "$window" "$ZELTA_SCREENSHOT"
+    # The window's own X window shows black: the picture is cut from the screen.
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$ZELTA_SCREENSHOT"
 fi
 
 checked=$(now)

@@ -190,6 +190,8 @@ LRESULT TZELTA_MAIN::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
         WMSize();
         return 0;
     case WM_DPICHANGED:
+        // The dialog manager scales the controls' fonts; the layout is ours.
+        DefDlgProcW(hwnd, message, wParam, lParam);
         WMDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
         return 0;
     case WM_CLOSE:
