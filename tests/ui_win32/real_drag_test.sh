@@ -45,6 +45,10 @@ fail() {
     echo "real_drag_test: FAILED: $*" >&2
     for log in "$work"/*.log; do [ -s "$log" ] && { echo "== $log" >&2; cat "$log" >&2; }; done
     [ -d "${songs:-}" ] && echo "$(ls "$songs" | grep -c _new.s98) outputs in the folder" >&2
+    echo "windows on the screen:" >&2
+    for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+        echo "  $(xdotool getwindowname "$w" 2>/dev/null) $(xdotool getwindowgeometry "$w" 2>/dev/null | tr '\n' ' ')" >&2
+    done
     exit 1
 }
 
