@@ -162,6 +162,8 @@ diff <(LC_ALL=C sort "$work/expected-files.txt") <(cd "$songs" && ls -A | LC_ALL
     || fail "the folder holds other files than the inputs and their outputs"
 compared=$(now)
 # Closed the way the system closes it (WM_CLOSE), the program ends with 0.
+# taskkill closes every zelta-gui.exe of the wine prefix: the test's own
+# prefix runs no other.
 wine taskkill /im zelta-gui.exe >/dev/null 2>&1 || true
 status=0
 timeout 30 tail --pid="$gui_pid" -f /dev/null || fail "the window did not close"
