@@ -23,7 +23,7 @@ Request ParseArguments(const std::vector<std::string>& args) {
     bool optionsEnded = false;
     for (const std::string& arg : args) {
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            request.files.emplace_back(arg);
+            request.files.push_back(PathFromUtf8(arg));
         } else if (arg == kEndOfOptions) {
             optionsEnded = true;
         } else if (arg == "--help") {
@@ -55,6 +55,15 @@ Request ParseArguments(const std::vector<std::string>& args) {
     }
     if (request.files.empty()) return UsageError("no FILE given");
     return request;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8Of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 std::string UsageText() {

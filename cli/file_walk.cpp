@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <system_error>
+#include <type_traits>
 
+#include "command_line.h"
+#include "platform.h"
 #include "zelta/convert.h"
 
 namespace zelta::cli {
@@ -20,6 +23,21 @@ bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
                           return std::tolower(static_cast<unsigned char>(a)) ==
                                  std::tolower(static_cast<unsigned char>(b));
                       });
+}
+
+// Paths element by element, each compared as UTF-8 bytes, so that the
+// order is the same on every system (Windows compares UTF-16 units, which
+// put U+E000-U+FFFF after the characters beyond U+FFFF).
+bool InByteOrder(const fs::path& a, const fs::path& b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](const fs::path& x, const fs::path& y) {
+            if constexpr (std::is_same_v<fs::path::value_type, char>) {
+                return x.native() < y.native();  // already UTF-8 bytes
+            } else {
+                return x.u8string() < y.u8string();
+            }
+        });
 }
 
 // The walk is written out by hand rather than with
@@ -39,7 +57,7 @@ public:
     }
 
     FolderContents Take() {
-        std::sort(contents_.files.begin(), contents_.files.end());
+        std::sort(contents_.files.begin(), contents_.files.end(), InByteOrder);
         return std::move(contents_);
     }
 
@@ -48,8 +66,13 @@ private:
         std::error_code ec;
         const fs::file_status own = entry.symlink_status(ec);
         if (ec) return;  // vanished since it was listed
-        if (fs::is_directory(own)) return Folder(entry.path());
-        if (!IsS98InputName(entry.path().filename().native())) return;
+        if (fs::is_directory(own)) {
+            // On Windows the status is a link's target's: a link to a
+            // folder (or a junction) is recognised by itself.
+            if (!IsLinkToElsewhere(entry)) Folder(entry.path());
+            return;
+        }
+        if (!IsS98InputName(Utf8Of(entry.path().filename()))) return;
         // A link counts as what it points to, unless that is a folder;
         // a dangling link is nothing.
         const fs::file_status target = fs::is_symlink(own) ? entry.status(ec) : own;

@@ -5,16 +5,19 @@
 
 #include "batch.h"
 #include "command_line.h"
+#include "platform.h"
 #include "zelta/convert.h"
 
 namespace {
+
+using zelta::cli::WriteText;
 
 // Prints each log line on a line of its own.
 class StdoutSink final : public zelta::LogSink {
 public:
     void Append(const std::string& line) override {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        if (line.empty() || line.back() != '\n') std::fputc('\n', stdout);
+        WriteText(stdout, line);
+        if (line.empty() || line.back() != '\n') WriteText(stdout, "\n");
     }
 };
 
@@ -24,24 +27,24 @@ class StderrSink final : public zelta::LogSink {
 public:
     void Append(const std::string& line) override {
         std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", line.c_str());
+        WriteText(stderr, line + "\n");
     }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The whole program after the entry point; `args` are UTF-8.
+int RunCommandLine(const std::vector<std::string>& args) {
     using namespace zelta::cli;
-    const Request request = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    PrepareStandardStreams();
+    const Request request = ParseArguments(args);
     switch (request.action) {
     case Action::kHelp:
-        std::fputs(UsageText().c_str(), stdout);
+        WriteText(stdout, UsageText());
         return kExitOk;
     case Action::kVersion:
-        std::fputs(VersionText().c_str(), stdout);
+        WriteText(stdout, VersionText());
         return kExitOk;
     case Action::kUsageError:
-        std::fputs(UsageErrorText(request.error).c_str(), stderr);
+        WriteText(stderr, UsageErrorText(request.error));
         return kExitUsage;
     case Action::kConvert:
         break;
@@ -58,3 +61,11 @@ int main(int argc, char** argv) {
     if (const std::string summary = SummaryLine(totals); !summary.empty()) errors.Append(summary);
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) { return RunCommandLine(zelta::cli::ArgumentsAsUtf8(argc, argv)); }
+#else
+int main(int argc, char** argv) { return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

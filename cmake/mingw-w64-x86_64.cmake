@@ -19,5 +19,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static C and C++ runtimes and winpthread; UTF-16 entry points (wmain,
-# wWinMain).
+# wWinMain) for every program, the test programs included (their main is
+# tests/gtest_wmain.cpp). CMake's own checks compile without linking, as
+# their programs have an ordinary main.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -municode")
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+# The cross-built test programs run under wine, in a wine prefix inside the
+# build folder (tools/wine/env.sh).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine/run.sh ${CMAKE_BINARY_DIR})

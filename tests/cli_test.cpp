@@ -1,13 +1,12 @@
 // The command line: its lines, its exit status, its usage.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <utility>
 
+#include "command_line.h"
+#include "run_zelta.h"
 #include "s98_builder.h"
 #include "temp_folder.h"
 
@@ -15,17 +14,6 @@ namespace zelta::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& p) {
-    const auto bytes = ReadFile(p);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 class Cli : public ::testing::Test {
 protected:
@@ -35,19 +23,7 @@ protected:
         WriteFile(dir_ / "a.s98", b.Build());
     }
 
-    Outcome Zelta(const std::vector<std::string>& args) {
-        std::string command = "cd '" + dir_.string() + "' && '" ZELTA_CLI_PATH "'";
-        for (const auto& a : args) command += " '" + a + "'";
-        command += " >out.txt 2>err.txt";
-        Outcome r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = Slurp(dir_ / "out.txt");
-        r.err = Slurp(dir_ / "err.txt");
-        fs::remove(dir_ / "out.txt");
-        fs::remove(dir_ / "err.txt");
-        return r;
-    }
+    RunResult Zelta(const std::vector<std::string>& args) { return RunZelta(dir_, args); }
 
     TempFolder folder_{"zelta-cli"};
     const fs::path dir_ = folder_.path();
@@ -55,7 +31,7 @@ protected:
 
 TEST_F(Cli, PrintsTheWindowsLinesForEachFileInOrder) {
     fs::create_directory(dir_ / "folder");
-    const Outcome r = Zelta({"a.s98", "folder", "a.s98"});
+    const RunResult r = Zelta({"a.s98", "folder", "a.s98"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "a.s98\n"
@@ -71,7 +47,7 @@ TEST_F(Cli, PrintsTheWindowsLinesForEachFileInOrder) {
 }
 
 TEST_F(Cli, DetailAndStartOnlyOptionsCombine) {
-    const Outcome v = Zelta({"-v", dir_.string() + "/a.s98"});
+    const RunResult v = Zelta({"-v", dir_.string() + "/a.s98"});
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out,
               "a.s98\n"
@@ -84,16 +60,27 @@ TEST_F(Cli, DetailAndStartOnlyOptionsCombine) {
     for (const auto& args : {std::vector<std::string>{"-nv", "a.s98"},
                              std::vector<std::string>{"-v", "-n", "a.s98"},
                              std::vector<std::string>{"a.s98", "-vn"}}) {
-        const Outcome n = Zelta(args);
+        const RunResult n = Zelta(args);
         EXPECT_EQ(n.status, 0);
         EXPECT_EQ(n.out, "a.s98\nstart offset(1st key-on)=00000024\n-> ok\n");
         EXPECT_FALSE(fs::exists(dir_ / "a_new.s98"));
     }
 }
 
+TEST_F(Cli, AJapaneseNameIsPrintedInUtf8AndItsCopyWrittenBesideIt) {
+    const std::string name = "\u65E5\u672C\u8A9E\u306E\u66F2.s98";
+    fs::copy_file(dir_ / "a.s98", dir_ / cli::PathFromUtf8(name));
+    const RunResult r = Zelta({"-v", name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, name + "\nstart offset(1st key-on)=00000024\n"
+                     "output file:\u65E5\u672C\u8A9E\u306E\u66F2_new.s98\n"
+                     "00000020 : ff       [1sync]\n00000021 : 00 27 15 [Timer]\n-> ok\n");
+    EXPECT_TRUE(fs::exists(dir_ / cli::PathFromUtf8("\u65E5\u672C\u8A9E\u306E\u66F2_new.s98")));
+}
+
 TEST_F(Cli, DoubleDashEndsTheOptions) {
     fs::copy_file(dir_ / "a.s98", dir_ / "-n");
-    const Outcome r = Zelta({"--", "-n"});
+    const RunResult r = Zelta({"--", "-n"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "-n\nstart offset(1st key-on)=00000024\noutput file:-n_new.s98\n-> ok\n");
     EXPECT_TRUE(fs::exists(dir_ / "-n_new.s98"));
@@ -108,7 +95,7 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrongAndWhereToReadMoreOnStandardErrorAndExitWit
         {{"a.s98", "--bogus"}, "unknown option '--bogus'"},
     };
     for (const auto& [args, what] : cases) {
-        const Outcome r = Zelta(args);
+        const RunResult r = Zelta(args);
         EXPECT_EQ(r.status, 2) << what;
         EXPECT_EQ(r.out, "") << what;
         EXPECT_EQ(r.err, "zelta: " + what + "\nTry 'zelta --help' for more information.\n");
@@ -117,10 +104,10 @@ TEST_F(Cli, UsageErrorsSayWhatIsWrongAndWhereToReadMoreOnStandardErrorAndExitWit
 }
 
 TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
-    const Outcome help = Zelta({"--help"});
+    const RunResult help = Zelta({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: zelta ", 0), 0u) << help.out;
-    const Outcome version = Zelta({"--version"});
+    const RunResult version = Zelta({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("zelta ", 0), 0u);
     EXPECT_EQ(version.out.back(), '\n');
@@ -128,7 +115,7 @@ TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
 
 TEST_F(Cli, FailuresAreReportedWithTheirMessageAndExitStatusOne) {
     WriteFile(dir_ / "bad.s98", std::vector<std::uint8_t>(40, 0));
-    const Outcome r = Zelta({"bad.s98", "missing.s98"});
+    const RunResult r = Zelta({"bad.s98", "missing.s98"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "bad.s98\n-> data offset error. 00000000\n"

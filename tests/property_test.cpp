@@ -4,9 +4,6 @@
 // invariants (see invariants.h).
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +14,7 @@
 #include "generator.h"
 #include "invariants.h"
 #include "reference_model.h"
+#include "run_zelta.h"
 #include "s98_builder.h"
 #include "temp_folder.h"
 #include "zelta/convert.h"
@@ -171,7 +169,7 @@ TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
     const TempFolder folder("zelta-property");
     const fs::path& dir = folder.path();
     StreamGenerator gen(kSeed + 3);
-    std::string command = std::string("'") + ZELTA_CLI_PATH + "' -v";
+    std::vector<std::string> args{"-v"};
     std::string expected;
     std::vector<model::ModelResult> results;
     int failed = 0;
@@ -180,7 +178,7 @@ TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
         const auto image = gen.Image();
         const std::string name = "g" + std::to_string(i) + ".s98";
         WriteFile(dir / name, image);
-        command += " '" + (dir / name).string() + "'";
+        args.push_back((dir / name).string());
         auto r = model::Convert(image, {false, true, false}, name);
         expected += name + "\n";
         for (const auto& line : r.lines) expected += line.ends_with('\n') ? line : line + "\n";
@@ -188,14 +186,9 @@ TEST(Properties, TheCommandLineWritesWhatTheModelExpectsForGeneratedFiles) {
         failed += !r.message.empty();
         results.push_back(std::move(r));
     }
-    std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    const int status = ::pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), failed > 0 ? 1 : 0);
-    EXPECT_EQ(out, expected);
+    const RunResult run = RunZelta(dir, args);
+    EXPECT_EQ(run.status, failed > 0 ? 1 : 0);
+    EXPECT_EQ(run.out, expected);
     for (int i = 0; i < kFiles; ++i) {
         const auto written = dir / ("g" + std::to_string(i) + "_new.s98");
         if (results[i].written) EXPECT_EQ(ReadFile(written), results[i].output) << written;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -14,9 +15,21 @@ namespace zelta::test {
 class TempFolder {
 public:
     explicit TempFolder(const std::string& prefix = "zelta-test") {
+#ifdef _WIN32
+        // No mkdtemp: a random name, taken by the one that creates it.
+        std::random_device random;
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            if (attempt == 100) std::abort();
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   (prefix + "-" + std::to_string(random()));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         path_ = pattern;
+#endif
     }
     ~TempFolder() {
         namespace fs = std::filesystem;

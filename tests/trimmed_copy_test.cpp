@@ -32,11 +32,29 @@ TEST(OutputPath, LongPathsHaveNoFixedLimit) {
     EXPECT_EQ(OutputPathFor(folder + "/song.s98"), folder + "/song_new.s98");
 }
 
-TEST(FileNamePart, IsTheTextAfterTheLastSlash) {
+#ifdef _WIN32
+TEST(OutputPath, OnWindowsEverySeparatorEndsAFolderName) {
+    EXPECT_EQ(OutputPathFor("C:\\music\\song.s98"), "C:\\music\\song_new.s98");
+    EXPECT_EQ(OutputPathFor("C:\\old.files\\song"), "C:\\old.files\\song_new.s98");
+    EXPECT_EQ(OutputPathFor("C:/old.files/song"), "C:/old.files/song_new.s98");
+    EXPECT_EQ(OutputPathFor("C:old.s98"), "C:old_new.s98");
+    EXPECT_EQ(OutputPathFor("C:.s98"), "C:.s98_new.s98");
+}
+#endif
+
+TEST(FileNamePart, IsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(FileNamePart("/music/old.files/song.s98"), "song.s98");
     EXPECT_EQ(FileNamePart("song.s98"), "song.s98");
     EXPECT_EQ(FileNamePart("/music/"), "");
+#ifdef _WIN32
+    // Backslash, slash and colon: C:/music/song.s98 is song.s98 too.
+    EXPECT_EQ(FileNamePart("a\\b:c.s98"), "c.s98");
+    EXPECT_EQ(FileNamePart("C:/music/song.s98"), "song.s98");
+    EXPECT_EQ(FileNamePart("C:\\music/old\\song.s98"), "song.s98");
+    EXPECT_EQ(FileNamePart("C:song.s98"), "song.s98");
+#else
     EXPECT_EQ(FileNamePart("a\\b:c.s98"), "a\\b:c.s98");
+#endif
 }
 
 TEST(TrimmedCopy, LogsTheOutputNameBeforeWriting) {

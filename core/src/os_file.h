@@ -33,7 +33,11 @@ public:
     std::int64_t Read(std::uint8_t* into, std::int64_t max);
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // a HANDLE; nullptr when closed
+#else
     int fd_ = -1;
+#endif
     std::int64_t size_ = 0;
 };
 
@@ -61,16 +65,21 @@ public:
     void Discard();
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // a HANDLE; nullptr when closed
+#else
     bool Link();
 
     int fd_ = -1;
     bool unnamed_ = false;
+#endif
     std::filesystem::path target_;
     std::filesystem::path temporary_;  // empty while the file has no name
 };
 
 // A write past the file-size limit must fail with an error, not end the
-// process with a signal. Front ends call this once at start.
+// process with a signal. Front ends call this once at start. (Windows has
+// no such signal: there it does nothing.)
 void IgnoreFileSizeSignal();
 
 }  // namespace zelta::os

@@ -1,0 +1,85 @@
+#include "zelta_application.h"
+
+#include "resource.h"
+#include "zelta_main.h"
+
+#include <zelta/convert.h>
+
+#include <commctrl.h>
+
+#include <exception>
+
+ZeltaApplication::ZeltaApplication(HINSTANCE)
+{
+    zelta::IgnoreFileSizeSignal();
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+}
+
+int ZeltaApplication::Exec(TZELTA_MAIN &window)
+{
+    while (ProcessEvents(window))
+        WaitMessage();
+    return exitCode;
+}
+
+bool ZeltaApplication::ProcessEvents(TZELTA_MAIN &window)
+{
+    for (;;) {
+        // Looking at the queue this way lets the system deliver what it
+        // holds for this thread, the end of a drag among it, so the program
+        // a drag came from is released at once however many files follow.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+        if (!DispatchPending(window))
+            return false;
+        if (!window.HasPendingFiles())
+            return true;
+        try {
+            window.ConvertNextFile();
+        } catch (...) {
+            ShowException(window.handle());
+        }
+    }
+}
+
+bool ZeltaApplication::DispatchPending(TZELTA_MAIN &window)
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            exitCode = int(message.wParam);
+            return false;
+        }
+        const HWND dialog = window.handle();
+        if (!dialog || !IsDialogMessageW(dialog, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return true;
+}
+
+std::wstring ZeltaApplication::Title()
+{
+    return Text(IDS_TITLE);
+}
+
+std::wstring ZeltaApplication::Text(UINT id)
+{
+    const wchar_t *text = nullptr;
+    // With no buffer, LoadStringW points at the resource itself.
+    const int length = LoadStringW(GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 ? std::wstring(text, std::size_t(length)) : std::wstring();
+}
+
+void ZeltaApplication::ShowException(HWND owner)
+{
+    std::wstring text;  // an exception that carries no text shows an empty message
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        text = WideFromUtf8(e.what());
+    } catch (...) {
+    }
+    MessageBoxW(owner, text.c_str(), Title().c_str(), MB_OK | MB_ICONERROR);
+}
