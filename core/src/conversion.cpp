@@ -8,6 +8,7 @@
 #include <new>
 
 #include "messages.h"
+#include "output.h"
 
 namespace zelta {
 namespace {
