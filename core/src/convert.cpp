@@ -1,25 +1,12 @@
 #include "zelta/convert.h"
 
 #include "conversion.h"
+#include "file_conversion.h"
 #include "messages.h"
 #include "os_file.h"
-#include "output.h"
 #include "s98_image.h"
 
 namespace zelta {
-namespace {
-
-// Reads the input file front to back.
-class FileReader final : public ByteReader {
-public:
-    explicit FileReader(os::InputFile& file) : file_(file) {}
-    std::int64_t Read(std::uint8_t* into, std::int64_t max) override { return file_.Read(into, max); }
-
-private:
-    os::InputFile& file_;
-};
-
-}  // namespace
 
 std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
                             const std::filesystem::path& inputPath, Options options,
@@ -42,18 +29,7 @@ std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
 }
 
 std::string ConvertS98File(const std::filesystem::path& path, Options options, LogSink& sink) {
-    os::InputFile file;
-    switch (file.Open(path, kMaxImageSize + 1)) {
-    case os::OpenStatus::kOk:
-        break;
-    case os::OpenStatus::kOpenFailed:
-        return std::string(msg::kInputOpen);
-    case os::OpenStatus::kTooLarge:
-        return std::string(msg::kInputTooLarge);
-    }
-    FileReader reader(file);
-    FileOutput output;
-    return ConvertS98Stream(reader, file.size(), path, options, sink, output);
+    return ConvertFile(path, options, sink, FileRules{});
 }
 
 bool ConvertOneFile(const std::filesystem::path& path, Options options, LogSink& sink) {
