@@ -82,7 +82,7 @@ Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
     : header_(header), devices_(devices), options_(options), sink_(sink), output_(output),
       outputPath_(OutputPathFor(inputPath)),
       writeEarly_(!options.detailLog && !options.showStartOnly),
-      scanner_(header, devices, options.allChips), gatherer_(output, header.fileSize) {}
+      scanner_(header, devices, options.allChips, !options.detailLog), gatherer_(output, header.fileSize) {}
 
 bool Conversion::ReadyToWrite(const S98Image& prefix) const {
     if (writeEarly_) return scanner_.settled() || scanner_.finished();
@@ -131,12 +131,17 @@ void Conversion::WriteFront(const S98Image& prefix) {
     CopyHead(prefix, header_, scan, gatherer_);
     written_ = header_.dumpOffset;
     if (scan.startOffset != 0) {
-        CopyLeadIn(prefix, header_, devices_, scan.startOffset, options_.detailLog, sink_,
-                   gatherer_);
+        if (options_.detailLog) {
+            CopyLeadIn(prefix, header_, devices_, scan.startOffset, true, sink_, gatherer_);
+        } else {
+            const std::vector<std::uint8_t>& kept = scanner_.keptLeadIn();
+            gatherer_.Keep(kept.data(), static_cast<std::int64_t>(kept.size()));
+        }
         written_ = scan.startOffset;
     }
     KeepVerbatim(Window{prefix.ptr(0), 0, prefix.size()});
     gatherer_.Flush();  // the prefix may move or go once this returns
+    scanner_.ReleaseKeptLeadIn();
 }
 
 // Everything from the start on is copied as it stands. A tag that follows

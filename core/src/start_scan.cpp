@@ -5,13 +5,16 @@
 
 namespace zelta {
 
-Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips)
-    : header_(header), devices_(devices), allChips_(allChips), at_(header.dumpOffset),
+Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
+                 bool keepLeadIn)
+    : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
+      at_(header.dumpOffset),
       tag_(header.tagOffset), loop_(header.loopOffset) {
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
 }
 
-[[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
+[[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w,
+                                                     const std::uint8_t* bytes) {
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
         // Only timer writes repeating the mode in effect are left out; none
         // of them sounds.
@@ -30,6 +33,11 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
         } else {
             phase_ = Phase::kPending;
         }
+    }
+    // A write that starts the song (or may) is the first byte after the
+    // lead-in, not part of it.
+    if (keepLeadIn_ && phase_ == Phase::kLeadIn) {
+        keptLeadIn_.insert(keptLeadIn_.end(), bytes, bytes + kRegisterWriteSize);
     }
 }
 
@@ -97,7 +105,7 @@ void Scanner::Feed(const Window& w) {
             if (phase_ != Phase::kSettled) {
                 const RegisterWrite write{device, c & kPortBit, w.at(at_ + 1), w.at(at_ + 2),
                                           devices_.types[static_cast<std::size_t>(device)]};
-                SeeWrite(at_, write);
+                SeeWrite(at_, write, w.ptr(at_));
             }
             at_ += kRegisterWriteSize;
         }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "chip_rules.h"
 #include "plain_run.h"
@@ -57,8 +58,11 @@ struct Window {
 
 class Scanner {
 public:
-    // `devices` is read from the image; the scan keeps its own copy.
-    Scanner(const S98Header& header, const DeviceTable& devices, bool allChips);
+    // `devices` is read from the image; the scan keeps its own copy. With
+    // `keepLeadIn` the scan also gathers the lead-in's kept writes, the
+    // lead-in as the output holds it, so that it need not be walked again.
+    Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
+            bool keepLeadIn = false);
 
     // Scans what the window holds from position() on. The window must begin
     // at or before position() and end at or before the stream's end; the
@@ -79,6 +83,10 @@ public:
     // Final once finished(); before that, valid once settled() except for
     // streamStop.
     ScanResult result() const;
+    // With keepLeadIn, once settled: the kept writes of [dumpOffset, start),
+    // in stream order, each three bytes as they stand in the image.
+    const std::vector<std::uint8_t>& keptLeadIn() const { return keptLeadIn_; }
+    void ReleaseKeptLeadIn() { std::vector<std::uint8_t>().swap(keptLeadIn_); }
 
 private:
     // Where the scan stands with respect to the start.
@@ -94,12 +102,13 @@ private:
         tag_.Bytes(first, length);
         loop_.Bytes(first, length);
     }
-    void SeeWrite(std::int64_t at, const RegisterWrite& w);
+    void SeeWrite(std::int64_t at, const RegisterWrite& w, const std::uint8_t* bytes);
     void Fail(std::string message) { message_ = std::move(message); }
 
     const S98Header header_;
     const DeviceTable devices_;
     const bool allChips_;
+    const bool keepLeadIn_;
     int writeLimit_ = 0;  // command bytes below this are writes to valid devices
     Phase phase_ = Phase::kLeadIn;
     std::int64_t at_;
@@ -112,6 +121,7 @@ private:
     LeadInFilter filter_;
     DroppedBefore tag_;
     DroppedBefore loop_;
+    std::vector<std::uint8_t> keptLeadIn_;
 };
 
 }  // namespace zelta
