@@ -9,7 +9,8 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
                  bool keepLeadIn)
     : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
       at_(header.dumpOffset),
-      tag_(header.tagOffset), loop_(header.loopOffset) {
+      tag_(header.tagOffset), loop_(header.loopOffset),
+      nextMark_(std::min(tag_.Mark(), loop_.Mark())) {
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
 }
 
@@ -122,8 +123,8 @@ ScanResult Scanner::result() const {
         r.tagOffset = header_.tagOffset;
         r.loopOffset = header_.loopOffset;
     } else {
-        r.tagOffset = tag_.Adjusted();
-        r.loopOffset = loop_.Adjusted();
+        r.tagOffset = tag_.Adjusted(dropped_);
+        r.loopOffset = loop_.Adjusted(dropped_);
     }
     return r;
 }
