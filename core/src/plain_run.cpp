@@ -130,6 +130,15 @@ std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, s
 // phase on, and so does an n-sync whose count ends in the block; anything
 // else ends the walk there. A block is only walked when a write starting at
 // its last byte still fits before `end`.
+//
+// Which of the two a break is changes from one break to the next without
+// a pattern, so the step past it is chosen without a branch:
+//
+//   break at q    the next command                         mask searched from q
+//   ------------  ---------------------------------------  ---------------------
+//   wait (0xFF)   the first byte after the run of waits    ~waits
+//   n-sync        just past the first count byte whose     ~high, from q + 1
+//                 bit 7 is clear
 std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                int writeLimit) {
     if (writeLimit <= 0) return SkipPlainCommandsOneByOne(p, at, end, writeLimit);
@@ -144,28 +153,27 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
                 break;
             }
             const int q = std::countr_zero(breaks);
-            if (((m.waits >> q) & 1) != 0) {
-                const std::uint64_t after = ~m.waits & (~0ULL << q);
-                if (after == 0) {
-                    // A run that goes on past the block runs as far as it goes.
+            const std::uint64_t isWait = (m.waits >> q) & 1;
+            if ((isWait | static_cast<std::uint64_t>(p[at + q] == kNSync)) == 0) {
+                return at + q;  // none of the kinds
+            }
+            const std::uint64_t fromQ = ~0ULL << q;
+            const std::uint64_t waitMask = 0 - isWait;
+            const std::uint64_t ends = (~m.waits & fromQ & waitMask) |
+                                       (~m.high & (fromQ << 1) & ~waitMask);
+            if (ends == 0) {
+                // A run of waits, or a count, that goes on past the block
+                // goes on as far as it goes.
+                if (isWait != 0) {
                     pos = q + RunLength(p + at + q, end - (at + q), kOneSync);
                     break;
                 }
-                pos = std::countr_zero(after);
-            } else if (p[at + q] == kNSync) {
-                // Its count ends with the first byte after it whose bit 7 is
-                // clear; one that runs on past the block goes byte by byte.
-                const std::uint64_t ends = q + 1 < kBlock ? ~m.high & (~0ULL << (q + 1)) : 0;
-                if (ends == 0) {
-                    const std::int64_t past = PastNSync(p, at + q, end);
-                    if (past == at + q) return past;  // the count runs on past `end`
-                    pos = past - at;
-                    break;
-                }
-                pos = std::countr_zero(ends) + 1;
-            } else {
-                return at + q;  // none of the kinds
+                const std::int64_t past = PastNSync(p, at + q, end);
+                if (past == at + q) return past;  // the count runs on past `end`
+                pos = past - at;
+                break;
             }
+            pos = std::countr_zero(ends) + 1 - static_cast<std::int64_t>(isWait);
             if (pos == kBlock) break;
         }
         at += pos;
