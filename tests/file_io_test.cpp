@@ -130,7 +130,8 @@ protected:
     std::string ConvertMapped(Options options = {}, std::function<void()> change = {}) {
         mapped_ = false;
         lines_.lines.clear();
-        FileRules rules{.minMappedSize = 0, .racyMarginNs = kAnyStamp};
+        FileRules rules{.minMappedSize = 0, .racyMarginNs = kAnyStamp,
+                        .kernelCopies = kernelCopies_};
         rules.afterMap = [&] {
             mapped_ = true;
             if (change) change();
@@ -150,25 +151,32 @@ protected:
     }
 
     bool mapped_ = false;
+    bool kernelCopies_ = true;
 };
 
+// With the kernel's copy and, as where the system has none, without it.
 TEST_F(MappedFile, GivesTheInMemoryResultForGeneratedAndLongSongs) {
-    StreamGenerator gen(0x3A99);
     const Options optionSets[] = {{}, {.showStartOnly = true}, {.allChips = true}};
-    for (int i = 0; i < 300; ++i) {
-        const Bytes image = gen.Image();
-        WriteFile(dir_ / "song.s98", image);
-        for (const Options options : optionSets) {
-            ASSERT_EQ(Mismatch(image, options), "") << "image " << i;
-            EXPECT_EQ(mapped_, !image.empty());
+    for (const bool kernelCopies : {true, false}) {
+        kernelCopies_ = kernelCopies;
+        const std::string way = kernelCopies ? "kernel copy" : "written from the mapping";
+        StreamGenerator gen(0x3A99);
+        for (int i = 0; i < 300; ++i) {
+            const Bytes image = gen.Image();
+            WriteFile(dir_ / "song.s98", image);
+            for (const Options options : optionSets) {
+                ASSERT_EQ(Mismatch(image, options), "") << "image " << i << ", " << way;
+                EXPECT_EQ(mapped_, !image.empty());
+            }
         }
-    }
-    for (const bool tag : {false, true}) {
-        const Bytes image = LongSong(30000, 200000, tag);
-        WriteFile(dir_ / "song.s98", image);
-        for (const Options options : optionSets) {
-            ASSERT_EQ(Mismatch(image, options), "") << (tag ? "with a tag" : "without a tag");
-            EXPECT_TRUE(mapped_);
+        for (const bool tag : {false, true}) {
+            const Bytes image = LongSong(30000, 200000, tag);
+            WriteFile(dir_ / "song.s98", image);
+            for (const Options options : optionSets) {
+                ASSERT_EQ(Mismatch(image, options), "")
+                    << (tag ? "with a tag, " : "without a tag, ") << way;
+                EXPECT_TRUE(mapped_);
+            }
         }
     }
 }

@@ -78,10 +78,10 @@ std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98H
 
 Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
                        const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                       OutputTarget& output)
+                       OutputTarget& output, Verbatim verbatim)
     : header_(header), devices_(devices), options_(options), sink_(sink), output_(output),
       outputPath_(OutputPathFor(inputPath)),
-      writeEarly_(!options.detailLog && !options.showStartOnly),
+      writeEarly_(!options.detailLog && !options.showStartOnly), verbatim_(verbatim),
       scanner_(header, devices, options.allChips, !options.detailLog), gatherer_(output, header.fileSize) {}
 
 bool Conversion::ReadyToWrite(const S98Image& prefix) const {
@@ -156,6 +156,7 @@ std::int64_t Conversion::KeepLimit() const {
 }
 
 void Conversion::KeepVerbatim(const Window& window) {
+    if (verbatim_ == Verbatim::kByTheCaller) return;
     const std::int64_t from = std::max(written_, window.base);
     const std::int64_t to = std::min(window.end, KeepLimit());
     if (to <= from) return;

@@ -1,6 +1,9 @@
 #include "file_conversion.h"
 
+#include <algorithm>
+#include <atomic>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "conversion.h"
@@ -21,27 +24,66 @@ private:
     os::InputFile& file_;
 };
 
-// Writes the output of a mapped input. A piece of at least
-// kKernelCopyMin bytes that lies in the mapping is copied from the input
-// file by the kernel; the rest is written. Commit only marks the output
-// complete: the caller names it once the input is known unchanged.
+// Writes the output of a mapped input: the front (the head and the lead-in)
+// through Write, then the verbatim part copied file to file by the kernel,
+// on a thread of its own while the scan goes on over the mapping. The copy
+// runs to the file's end; once the scan knows where the kept part ends, the
+// output is cut there. Commit only marks the output complete: the caller
+// names it once the input is known unchanged.
 class MappedFileOutput final : public OutputTarget {
 public:
-    MappedFileOutput(const os::InputFile& input, std::span<const std::uint8_t> mapping)
-        : input_(input), mapping_(mapping) {}
+    MappedFileOutput(const os::InputFile& input, bool kernelCopies)
+        : input_(input), kernelCopies_(kernelCopies) {}
+    ~MappedFileOutput() override { Stop(); }
 
     bool Open(const std::filesystem::path& outputPath) override {
         opened_ = file_.Create(outputPath);
         return opened_;
     }
-    bool Write(std::span<const std::span<const std::uint8_t>> pieces) override;
+    bool Write(std::span<const std::span<const std::uint8_t>> pieces) override {
+        for (const auto& piece : pieces) written_ += static_cast<std::int64_t>(piece.size());
+        return file_.Write(pieces);
+    }
     bool Commit() override {
         complete_ = true;
         return true;
     }
     void Abort() override {
+        Stop();
         file_.Discard();
         opened_ = complete_ = false;
+    }
+
+    // Starts copying the input from `from` to its end after what is written.
+    void StartCopy(std::int64_t from) {
+        from_ = from;
+        if (!kernelCopies_) {
+            copied_ = os::ReplacementFile::CopyStatus::kUnsupported;
+            return;
+        }
+        copier_ = std::thread([this] { copied_ = CopyRest(); });
+    }
+    // Ends the copy early (the scan failed) and waits for it.
+    void Stop() {
+        stop_ = true;
+        if (copier_.joinable()) copier_.join();
+    }
+    // Waits for the copy and leaves the input's [from, limit) after the
+    // front: the copy cut there, or, where the kernel cannot copy, those
+    // bytes written from `mapping`. False when the copy or the write failed.
+    bool FinishCopy(std::int64_t limit, std::span<const std::uint8_t> mapping) {
+        if (copier_.joinable()) copier_.join();
+        using Status = os::ReplacementFile::CopyStatus;
+        switch (copied_) {
+        case Status::kCopied:
+            return file_.CutTo(written_ + (limit - from_));
+        case Status::kUnsupported:
+            return WritePiece(mapping.subspan(static_cast<std::size_t>(from_),
+                                              static_cast<std::size_t>(limit - from_)));
+        case Status::kFailed:
+            break;
+        }
+        return false;
     }
 
     bool complete() const { return complete_; }
@@ -49,40 +91,45 @@ public:
     bool Name() { return file_.Commit(); }
 
 private:
-    static constexpr std::size_t kKernelCopyMin = std::size_t{64} << 10;
+    // Copied a chunk at a time, so that a failed scan stops it soon.
+    static constexpr std::int64_t kCopyChunk = std::int64_t{8} << 20;
 
-    bool InMapping(std::span<const std::uint8_t> piece) const {
-        return piece.size() >= kKernelCopyMin && piece.data() >= mapping_.data() &&
-               piece.data() + piece.size() <= mapping_.data() + mapping_.size();
+    os::ReplacementFile::CopyStatus CopyRest() {
+        using Status = os::ReplacementFile::CopyStatus;
+        for (std::int64_t at = from_; at < input_.size(); at += kCopyChunk) {
+            if (stop_) return Status::kFailed;
+            const Status status =
+                file_.CopyFrom(input_, at, std::min(kCopyChunk, input_.size() - at));
+            // Declined after a first chunk went through: a failure.
+            if (status == Status::kUnsupported && at != from_) return Status::kFailed;
+            if (status != Status::kCopied) return status;
+        }
+        return Status::kCopied;
+    }
+    bool WritePiece(std::span<const std::uint8_t> piece) {
+        const std::span<const std::uint8_t> pieces[] = {piece};
+        return Write(pieces);
     }
 
     const os::InputFile& input_;
-    const std::span<const std::uint8_t> mapping_;
+    const bool kernelCopies_;
     os::ReplacementFile file_;
-    bool kernelCopies_ = true;  // until the system says it cannot
+    std::int64_t written_ = 0;  // bytes written through Write
+    std::int64_t from_ = 0;
+    std::thread copier_;
+    std::atomic<bool> stop_ = false;
+    os::ReplacementFile::CopyStatus copied_ = os::ReplacementFile::CopyStatus::kFailed;
     bool opened_ = false;
     bool complete_ = false;
 };
 
-bool MappedFileOutput::Write(std::span<const std::span<const std::uint8_t>> pieces) {
-    std::size_t written = 0;  // pieces before this one are in the file
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (!kernelCopies_ || !InMapping(pieces[i])) continue;
-        if (!file_.Write(pieces.subspan(written, i - written))) return false;
-        const auto offset = static_cast<std::int64_t>(pieces[i].data() - mapping_.data());
-        switch (file_.CopyFrom(input_, offset, static_cast<std::int64_t>(pieces[i].size()))) {
-        case os::ReplacementFile::CopyStatus::kCopied:
-            written = i + 1;
-            break;
-        case os::ReplacementFile::CopyStatus::kUnsupported:
-            kernelCopies_ = false;  // this piece and the rest from memory
-            written = i;
-            break;
-        case os::ReplacementFile::CopyStatus::kFailed:
-            return false;
-        }
+// Feeds the image as growing prefixes until the front is written or the
+// scan is over, so that the copy can begin while the scan goes on.
+void TakeFront(Conversion& conversion, const S98Image& image) {
+    std::int64_t end = std::min(image.size(), ReadSizes{}.firstPrefix);
+    while (!conversion.TakePrefix(S98Image{image.bytes.first(static_cast<std::size_t>(end))})) {
+        end = std::min(image.size(), 2 * end);
     }
-    return file_.Write(pieces.subspan(written));
 }
 
 // The conversion of a mapped file, or nullopt when the file is to be read.
@@ -98,7 +145,7 @@ std::optional<std::string> ConvertMapped(const os::InputFile& file,
     if (rules.afterMap) rules.afterMap();
 
     const S98Image image{mapping->bytes()};
-    MappedFileOutput output(file, image.bytes);
+    MappedFileOutput output(file, rules.kernelCopies);
     LineCollector lines;
     std::string message;
     // Each guarded read works only on objects made outside it.
@@ -109,16 +156,27 @@ std::optional<std::string> ConvertMapped(const os::InputFile& file,
         if (message.empty()) devices = ReadDeviceTable(image, header);
     });
     if (read && message.empty()) {
-        Conversion conversion(header, devices, path, options, lines, output);
-        read = os::ReadGuarded([&] { conversion.TakePrefix(image); });
-        if (read) message = conversion.Finish();
+        Conversion conversion(header, devices, path, options, lines, output,
+                              Conversion::Verbatim::kByTheCaller);
+        read = os::ReadGuarded([&] { TakeFront(conversion, image); });
+        if (read && conversion.Writing()) output.StartCopy(conversion.VerbatimFrom());
+        read = read && os::ReadGuarded([&] {
+            conversion.TakeWindow(Window{image.ptr(0), 0, image.size()});
+        });
+        if (!read || conversion.failed()) {
+            output.Stop();
+        } else if (conversion.Writing() &&
+                   !output.FinishCopy(conversion.KeepLimit(), image.bytes)) {
+            message = conversion.Fail(msg::kOutputWrite);
+        }
+        if (read && message.empty()) message = conversion.Finish();
     }
     const std::optional<os::FileStamp> after = file.StampNow();
     if (!read || !after || !after->SameFile(*before)) {
         output.Abort();
         return std::string(msg::kInputRead);
     }
-    if (!message.empty()) return message;  // Finish has abandoned the output
+    if (!message.empty()) return message;  // the output is abandoned
     for (const std::string& line : lines.lines) sink.Append(line);
     if (output.opened() && (!output.complete() || !output.Name())) {
         output.Abort();

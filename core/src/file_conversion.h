@@ -35,6 +35,9 @@ struct FileRules {
     // for its stamp to be trusted: longer than the coarsest time stamps
     // (2 s on FAT), as git treats "racily clean" files.
     std::int64_t racyMarginNs = std::int64_t{2'000'000'000};
+    // Whether the kernel may copy the verbatim part (tests turn it off to
+    // take the way of systems that cannot: written from the mapping).
+    bool kernelCopies = true;
     // Called once the file is mapped, before any of it is read (tests change
     // the file there).
     std::function<void()> afterMap;

@@ -6,6 +6,18 @@
 // telling by its stamp that it did not change) is optional: where a system
 // has no such call, Map and the stamps say "cannot", CopyFrom says
 // kUnsupported, and the file is read front to back instead.
+//
+// What a system without them must provide (the "cannot" answers):
+//
+//   call                         answer
+//   ---------------------------  ------------------------------------------
+//   InputFile::OpenStamp         std::nullopt (the file is then read)
+//   InputFile::StampNow          std::nullopt
+//   InputFile::Map               std::nullopt
+//   MappedFile::~MappedFile      nothing to release
+//   ReadGuarded                  calls read(context), returns true
+//   ReplacementFile::CopyFrom    CopyStatus::kUnsupported
+//   ReplacementFile::CutTo       false (never called once CopyFrom declines)
 #pragma once
 
 #include <cstdint>
@@ -126,6 +138,9 @@ public:
     // written) where the system cannot; kFailed when the input ends early or
     // a read or write fails.
     CopyStatus CopyFrom(const InputFile& input, std::int64_t offset, std::int64_t length);
+    // Cuts the file (never lengthens it) to `length` bytes; later writes go
+    // on from there.
+    bool CutTo(std::int64_t length);
     // Closes the file and renames it over the target.
     bool Commit();
     void Discard();

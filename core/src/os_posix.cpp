@@ -287,6 +287,13 @@ ReplacementFile::CopyStatus ReplacementFile::CopyFrom(const InputFile& input, st
 #endif
 }
 
+bool ReplacementFile::CutTo(std::int64_t length) {
+    if (fd_ < 0) return false;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || st.st_size < length) return false;
+    return ::ftruncate(fd_, length) == 0 && ::lseek(fd_, length, SEEK_SET) == length;
+}
+
 bool ReplacementFile::Link() {
     temporary_ = TemporaryNameFor(target_);
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
