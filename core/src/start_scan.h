@@ -111,6 +111,7 @@ private:
     };
 
     std::int64_t SkipPlain(const Window& w, std::int64_t at, std::int64_t end) const;
+    void LeadIn(const Window& w, std::int64_t end);
     bool ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd);
     // Inline: the scan calls it for every command it leaves out.
     void Drop(std::int64_t first, std::int64_t length) {
