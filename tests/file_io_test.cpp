@@ -213,9 +213,14 @@ TEST(StampTrusted, OnlyWhenTheLastChangeIsAtLeastTheMarginOld) {
 
 // Each way a file can change once it is mapped: rewritten in place (the
 // same size, a byte of the body, after the clock has moved on), grown,
-// shrunk (the scan's reads then raise bus errors), emptied.
-TEST_F(MappedFile, AChangeAfterMappingIsAReadErrorAndLeavesTheEarlierOutput) {
-    const Bytes image = LongSong(30000, 200000, true);
+// shrunk (the scan's reads then raise bus errors), emptied. With a short
+// body, and with one long enough for the walk after the start to be split
+// over two threads, so that the second thread's reads meet the shrunk file
+// too.
+class MappedFileChange : public MappedFile, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MappedFileChange, IsAReadErrorAndLeavesTheEarlierOutput) {
+    const Bytes image = LongSong(30000, GetParam(), true);
     const fs::path song = dir_ / "song.s98";
     const std::vector<std::pair<std::string, std::function<void()>>> changes = {
         {"rewritten", [&] {
@@ -239,6 +244,9 @@ TEST_F(MappedFile, AChangeAfterMappingIsAReadErrorAndLeavesTheEarlierOutput) {
         EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty()) << name;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(ShortAndSplitBodies, MappedFileChange,
+                         ::testing::Values(200000, 2000000));
 
 }  // namespace
 }  // namespace zelta::test
