@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -61,7 +62,11 @@ public:
             copied_ = os::ReplacementFile::CopyStatus::kUnsupported;
             return;
         }
-        copier_ = std::thread([this] { copied_ = CopyRest(); });
+        try {
+            copier_ = std::thread([this] { copied_ = CopyRest(); });
+        } catch (const std::system_error&) {
+            copied_ = CopyRest();  // no second thread to be had: copied here
+        }
     }
     // Ends the copy early (the scan failed) and waits for it.
     void Stop() {
