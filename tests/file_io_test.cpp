@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
+#include "file_conversion.h"
+#include "generator.h"
 #include "s98_builder.h"
 #include "temp_folder.h"
 #include "zelta/convert.h"
@@ -93,6 +99,160 @@ TEST_F(FileIo, ShowStartOnlyWritesNothing) {
     EXPECT_EQ(Convert(dir_ / "song.s98", {.showStartOnly = true}), "");
     EXPECT_TRUE(OtherNames({"song.s98"}).empty());
 }
+
+// ---------------------------------------------------------------------------
+// The mapped way through a file
+
+// Trusts any stamp, however recent.
+constexpr std::int64_t kAnyStamp = -(std::int64_t{1} << 60);
+
+// A song long enough for kernel copies: a lead-in of waits and timer
+// writes, a body of writes and waits, then, when asked, bytes after the
+// end-of-data command and a tag after them.
+Bytes LongSong(int leadIn, int body, bool tag) {
+    S98Builder b;
+    b.Devices({4, 1});
+    StreamGenerator r(static_cast<std::uint64_t>(leadIn * 7 + body));
+    for (int i = 0; i < leadIn; ++i) {
+        if (r.Chance(50)) b.Sync(1 + static_cast<int>(r.Below(9)));
+        else b.Write(0, 0x27, 0x15);
+    }
+    b.Write(0, 0x28, 0xF0).LoopHere();
+    for (int i = 0; i < body; ++i) {
+        if (r.Chance(20)) b.NSync({0x85, 0x01});
+        else b.Write(0, 0x40, static_cast<std::uint8_t>(r.Below(256)));
+    }
+    b.End().Raw({1, 2, 3});
+    if (tag) b.Tag("[S98]title=long\n");
+    return b.Build();
+}
+
+#ifndef _WIN32  // large files are mapped on POSIX systems; Windows reads them
+class MappedFile : public FileIo {
+protected:
+    // Converts song.s98 with the mapped way forced (any size, any stamp).
+    // `change` runs once the file is mapped.
+    std::string ConvertMapped(Options options = {}, std::function<void()> change = {}) {
+        mapped_ = false;
+        lines_.lines.clear();
+        FileRules rules{.minMappedSize = 0, .racyMarginNs = kAnyStamp,
+                        .kernelCopies = kernelCopies_};
+        rules.afterMap = [&] {
+            mapped_ = true;
+            if (change) change();
+        };
+        return ConvertFile(dir_ / "song.s98", options, lines_, rules);
+    }
+    // "" when the file's conversion matches the in-memory one of `image`.
+    std::string Mismatch(const Bytes& image, Options options) {
+        fs::remove(dir_ / "song_new.s98");
+        const std::string message = ConvertMapped(options);
+        const MemoryConversion want = ConvertInMemory(image, options, dir_ / "song.s98");
+        if (message != want.message) return "message \"" + message + "\", in memory \"" + want.message + "\"";
+        if (lines_.lines != want.lines) return "log lines differ";
+        if (fs::exists(dir_ / "song_new.s98") != want.written) return "written differs";
+        if (want.written && ReadFile(dir_ / "song_new.s98") != want.output) return "output differs";
+        return "";
+    }
+
+    bool mapped_ = false;
+    bool kernelCopies_ = true;
+};
+
+// With the kernel's copy and, as where the system has none, without it.
+TEST_F(MappedFile, GivesTheInMemoryResultForGeneratedAndLongSongs) {
+    const Options optionSets[] = {{}, {.showStartOnly = true}, {.allChips = true}};
+    for (const bool kernelCopies : {true, false}) {
+        kernelCopies_ = kernelCopies;
+        const std::string way = kernelCopies ? "kernel copy" : "written from the mapping";
+        StreamGenerator gen(0x3A99);
+        for (int i = 0; i < 300; ++i) {
+            const Bytes image = gen.Image();
+            WriteFile(dir_ / "song.s98", image);
+            for (const Options options : optionSets) {
+                ASSERT_EQ(Mismatch(image, options), "") << "image " << i << ", " << way;
+                EXPECT_EQ(mapped_, !image.empty());
+            }
+        }
+        for (const bool tag : {false, true}) {
+            const Bytes image = LongSong(30000, 200000, tag);
+            WriteFile(dir_ / "song.s98", image);
+            for (const Options options : optionSets) {
+                ASSERT_EQ(Mismatch(image, options), "")
+                    << (tag ? "with a tag, " : "without a tag, ") << way;
+                EXPECT_TRUE(mapped_);
+            }
+        }
+    }
+}
+
+TEST_F(MappedFile, TheDetailLogAndAFreshlyChangedFileAreReadInstead) {
+    const Bytes image = LongSong(1000, 1000, true);
+    WriteFile(dir_ / "song.s98", image);
+    EXPECT_EQ(Mismatch(image, {.detailLog = true}), "");
+    EXPECT_FALSE(mapped_);
+    // Just written: its change time is within the margin of now.
+    bool mapped = false;
+    FileRules rules{.minMappedSize = 0};
+    rules.afterMap = [&] { mapped = true; };
+    EXPECT_EQ(ConvertFile(dir_ / "song.s98", {}, lines_, rules), "");
+    EXPECT_FALSE(mapped);
+    EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(image).output);
+}
+
+TEST(StampTrusted, OnlyWhenTheLastChangeIsAtLeastTheMarginOld) {
+    struct Case {
+        std::int64_t changed, taken, margin;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {1000, 5000, 4000, true},   {1001, 5000, 4000, false}, {5000, 5000, 0, true},
+        {5001, 5000, 0, false},     {9000, 5000, 4000, false}, {0, 2'000'000'000, 2'000'000'000, true},
+    };
+    for (const Case& c : cases) {
+        const os::FileStamp stamp{.size = 1, .modifiedNs = 0, .changedNs = c.changed, .takenNs = c.taken};
+        EXPECT_EQ(StampTrusted(stamp, c.margin), c.trusted)
+            << c.changed << " " << c.taken << " " << c.margin;
+    }
+}
+
+// Each way a file can change once it is mapped: rewritten in place (the
+// same size, a byte of the body, after the clock has moved on), grown,
+// shrunk (the scan's reads then raise bus errors), emptied. With a short
+// body, and with one long enough for the walk after the start to be split
+// over two threads, so that the second thread's reads meet the shrunk file
+// too.
+class MappedFileChange : public MappedFile, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MappedFileChange, IsAReadErrorAndLeavesTheEarlierOutput) {
+    const Bytes image = LongSong(30000, GetParam(), true);
+    const fs::path song = dir_ / "song.s98";
+    const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+        {"rewritten", [&] {
+             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+             const int fd = ::open(song.c_str(), O_WRONLY);
+             const std::uint8_t value = 0x41;
+             ASSERT_EQ(::pwrite(fd, &value, 1, static_cast<off_t>(image.size() / 2)), 1);
+             ::close(fd);
+         }},
+        {"grown", [&] { fs::resize_file(song, image.size() + 1); }},
+        {"shrunk", [&] { fs::resize_file(song, image.size() / 3); }},
+        {"emptied", [&] { fs::resize_file(song, 0); }},
+    };
+    for (const auto& [name, change] : changes) {
+        WriteFile(song, image);
+        WriteFile(dir_ / "song_new.s98", Bytes{7, 7, 7});
+        EXPECT_EQ(ConvertMapped({}, change), "input file read error.") << name;
+        EXPECT_TRUE(mapped_) << name;
+        EXPECT_TRUE(lines_.lines.empty()) << name;
+        EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), (Bytes{7, 7, 7})) << name;
+        EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty()) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortAndSplitBodies, MappedFileChange,
+                         ::testing::Values(200000, 2000000));
+#endif
 
 }  // namespace
 }  // namespace zelta::test

@@ -2,6 +2,7 @@
 // it must stop exactly where the one-command-at-a-time rule stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -63,6 +64,33 @@ TEST(PlainRun, TheBlockWalkStopsWhereTheOneByOneRuleStops) {
                       SkipPlainCommandsOneByOne(s.data(), at, end, writeLimit))
                 << "round " << round << ", at " << at << ", end " << end << ", limit "
                 << writeLimit << "\n" << Around(s, end);
+        }
+    }
+}
+
+// Splitting the walk over two threads: the guess near `middle` may be right,
+// wrong and never met (a stream of zero bytes reads as writes from any
+// position, so a misplaced guess survives its probe), or not found at all;
+// the answer must be the rule's every time.
+TEST(PlainRun, TheSplitWalkStopsWhereTheOneByOneRuleStops) {
+    StreamGenerator r(0x5B17);
+    for (int round = 0; round < 600; ++round) {
+        const int writeLimit = r.Pick<int>({0, 1, 2, 4, 0x80, 0xFC, 0xFD});
+        Bytes s = PlainStream(r, 200 + r.Below(2000), writeLimit);
+        switch (r.Below(4)) {
+        case 0: std::fill(s.begin() + static_cast<std::ptrdiff_t>(r.Below(static_cast<std::uint32_t>(s.size()))), s.end(), 0x00); break;
+        case 1: std::fill(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(r.Below(static_cast<std::uint32_t>(s.size()))), 0x00); break;
+        default: break;  // as generated
+        }
+        const auto size = static_cast<std::int64_t>(s.size());
+        for (int k = 0; k < 8; ++k) {
+            const std::int64_t at = r.Below(static_cast<std::uint32_t>(size / 4) + 1);
+            const std::int64_t end = size - r.Below(static_cast<std::uint32_t>(size / 4) + 1);
+            const std::int64_t middle = at + r.Below(static_cast<std::uint32_t>(end - at) + 1);
+            ASSERT_EQ(SkipPlainCommandsSplit(s.data(), at, end, writeLimit, middle),
+                      SkipPlainCommandsOneByOne(s.data(), at, end, writeLimit))
+                << "round " << round << ", at " << at << ", middle " << middle << ", end " << end
+                << ", limit " << writeLimit;
         }
     }
 }

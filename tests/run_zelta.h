@@ -56,15 +56,19 @@ inline HANDLE InheritableFile(const std::filesystem::path& path) {
 }
 #endif
 
-// Runs zelta with `args` (UTF-8) in `folder`, ended after `seconds`.
+// Runs zelta with `args` (UTF-8) in `folder`, ended after `seconds`. On
+// POSIX systems a non-empty `launcher` is run instead of the built zelta: a
+// command (found on PATH) with its own arguments, the last of them the
+// program to run with `args`, e.g. setpriv ... /copy/of/zelta.
 inline RunResult RunZelta(const std::filesystem::path& folder, const std::vector<std::string>& args,
-                          int seconds = 60) {
+                          int seconds = 60, const std::vector<std::string>& launcher = {}) {
     namespace fs = std::filesystem;
     const fs::path stem = folder.parent_path() / folder.filename();
     const fs::path outFile = fs::path(stem) += ".out";
     const fs::path errFile = fs::path(stem) += ".err";
     RunResult run;
 #ifdef _WIN32
+    (void)launcher;
     const fs::path program = ZELTA_CLI_PATH;
     std::wstring command = QuotedArgument(program.native());
     for (const auto& a : args) {
@@ -103,10 +107,12 @@ inline RunResult RunZelta(const std::filesystem::path& folder, const std::vector
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::alarm(static_cast<unsigned>(seconds));
-        std::vector<char*> argv{const_cast<char*>(ZELTA_CLI_PATH)};
+        std::vector<char*> argv;
+        if (launcher.empty()) argv.push_back(const_cast<char*>(ZELTA_CLI_PATH));
+        for (const auto& a : launcher) argv.push_back(const_cast<char*>(a.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(ZELTA_CLI_PATH, argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     int raw = 0;

@@ -33,8 +33,6 @@ constexpr std::uint8_t kOpnRhythmInstruments = 0x3F;
 constexpr std::uint8_t kOpnAdpcmControlReg = 0x00;  // port 1
 constexpr std::uint8_t kOpnAdpcmTestMask = 0xC9;    // start, record, speaker off, reset
 constexpr std::uint8_t kOpnAdpcmStartOnly = 0x80;   // start set, the other three clear
-constexpr std::uint8_t kOpnTimerReg = 0x27;
-constexpr int kOpnCh3ModeShift = 6;
 constexpr std::uint8_t kOpnCh3ModeCsm = 0x2;
 constexpr std::uint8_t kOpn2DacValueReg = 0x2A;
 constexpr std::uint8_t kOpn2DacEnableReg = 0x2B;
@@ -206,16 +204,6 @@ bool KeyOnWatch::OtherChipSounds(const RegisterWrite& w, DeviceState& state) con
     default:
         return false;
     }
-}
-
-Fate LeadInFilter::Classify(const RegisterWrite& w) {
-    if (!IsOpnFamily(w.type) || w.reg != kOpnTimerReg) return Fate::kKeep;
-    if (w.port == 1) return Fate::kDropQuiet;
-    std::uint8_t& mode = ch3Mode_[static_cast<std::size_t>(w.device)];
-    const auto written = static_cast<std::uint8_t>(w.value >> kOpnCh3ModeShift);
-    if (written == mode) return Fate::kDropLogged;
-    mode = written;
-    return Fate::kKeep;
 }
 
 }  // namespace zelta

@@ -43,6 +43,11 @@ private:
     std::array<DeviceState, kMaxDevices> devices_{};
 };
 
+// Register 0x27 of the OPN family (port 0) and where its channel-3 mode bits
+// begin; the OPN family's table in chip_rules.cpp.
+inline constexpr std::uint8_t kOpnTimerReg = 0x27;
+inline constexpr int kOpnCh3ModeShift = 6;
+
 // What happens to a command of the lead-in (the stretch before the start).
 enum class Fate {
     kKeep,        // goes to the output
@@ -56,7 +61,16 @@ enum class Fate {
 // mode must reach the output, one that repeats the mode in effect need not.
 class LeadInFilter {
 public:
-    Fate Classify(const RegisterWrite& w);
+    // Inline: the scan asks for every write of the lead-in.
+    Fate Classify(const RegisterWrite& w) {
+        if (!IsOpnFamily(w.type) || w.reg != kOpnTimerReg) return Fate::kKeep;
+        if (w.port == 1) return Fate::kDropQuiet;
+        std::uint8_t& mode = ch3Mode_[static_cast<std::size_t>(w.device)];
+        const auto written = static_cast<std::uint8_t>(w.value >> kOpnCh3ModeShift);
+        if (written == mode) return Fate::kDropLogged;
+        mode = written;
+        return Fate::kKeep;
+    }
 
 private:
     std::array<std::uint8_t, kMaxDevices> ch3Mode_{};  // mode bits in effect

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "messages.h"
+#include "output.h"
 
 namespace zelta {
 namespace {
@@ -77,11 +78,11 @@ std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98H
 
 Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
                        const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                       OutputTarget& output)
+                       OutputTarget& output, Verbatim verbatim)
     : header_(header), devices_(devices), options_(options), sink_(sink), output_(output),
       outputPath_(OutputPathFor(inputPath)),
-      writeEarly_(!options.detailLog && !options.showStartOnly),
-      scanner_(header, devices, options.allChips), gatherer_(output, header.fileSize) {}
+      writeEarly_(!options.detailLog && !options.showStartOnly), verbatim_(verbatim),
+      scanner_(header, devices, options.allChips, !options.detailLog), gatherer_(output, header.fileSize) {}
 
 bool Conversion::ReadyToWrite(const S98Image& prefix) const {
     if (writeEarly_) return scanner_.settled() || scanner_.finished();
@@ -130,12 +131,17 @@ void Conversion::WriteFront(const S98Image& prefix) {
     CopyHead(prefix, header_, scan, gatherer_);
     written_ = header_.dumpOffset;
     if (scan.startOffset != 0) {
-        CopyLeadIn(prefix, header_, devices_, scan.startOffset, options_.detailLog, sink_,
-                   gatherer_);
+        if (options_.detailLog) {
+            CopyLeadIn(prefix, header_, devices_, scan.startOffset, true, sink_, gatherer_);
+        } else {
+            const std::vector<std::uint8_t>& kept = scanner_.keptLeadIn();
+            gatherer_.Keep(kept.data(), static_cast<std::int64_t>(kept.size()));
+        }
         written_ = scan.startOffset;
     }
     KeepVerbatim(Window{prefix.ptr(0), 0, prefix.size()});
     gatherer_.Flush();  // the prefix may move or go once this returns
+    scanner_.ReleaseKeptLeadIn();
 }
 
 // Everything from the start on is copied as it stands. A tag that follows
@@ -150,6 +156,7 @@ std::int64_t Conversion::KeepLimit() const {
 }
 
 void Conversion::KeepVerbatim(const Window& window) {
+    if (verbatim_ == Verbatim::kByTheCaller) return;
     const std::int64_t from = std::max(written_, window.base);
     const std::int64_t to = std::min(window.end, KeepLimit());
     if (to <= from) return;

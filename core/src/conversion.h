@@ -32,9 +32,15 @@ std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98H
 
 class Conversion {
 public:
+    // How the part copied as it stands (from the start, or from the stream's
+    // beginning when nothing sounds, up to KeepLimit()) reaches the output.
+    enum class Verbatim {
+        kWritten,     // through the output, window by window
+        kByTheCaller, // not at all: the caller copies it once the front is written
+    };
     Conversion(const S98Header& header, const DeviceTable& devices,
                const std::filesystem::path& inputPath, Options options, LogSink& sink,
-               OutputTarget& output);
+               OutputTarget& output, Verbatim verbatim = Verbatim::kWritten);
 
     // The image's first prefix.size() bytes, more of them than at the call
     // before. True once the prefix is needed no more.
@@ -49,6 +55,13 @@ public:
     // Where the next window must begin at the latest.
     std::int64_t ScanPosition() const { return scanner_.position(); }
     bool Scanning() const { return !scanner_.finished() && !scanner_.failed(); }
+    bool failed() const { return scanner_.failed(); }
+    // Whether the front has been written and the output is open.
+    bool Writing() const { return opened_; }
+    // Once Writing(): where the verbatim part begins.
+    std::int64_t VerbatimFrom() const { return written_; }
+    // Just past the verbatim part; final once the scan is finished.
+    std::int64_t KeepLimit() const;
 
     // Logs the outcome's lines, then commits or abandons the output.
     // Returns the empty text or the message.
@@ -61,7 +74,6 @@ private:
     void LogSuccess();
     void WriteFront(const S98Image& prefix);
     void KeepVerbatim(const Window& window);
-    std::int64_t KeepLimit() const;
 
     const S98Header header_;
     const DeviceTable devices_;
@@ -72,6 +84,7 @@ private:
     // Whether the front is written as soon as the start is known, before the
     // scan is over.
     const bool writeEarly_;
+    const Verbatim verbatim_;
     Scanner scanner_;
     Gatherer gatherer_;
     bool logged_ = false;

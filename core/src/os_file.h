@@ -1,15 +1,67 @@
 // The operating-system calls of the core, behind plain functions: reading a
 // regular file without ever blocking on a special file, and replacing a file
 // safely (a temporary file renamed over it).
+//
+// The fast way through a large file (mapping it, copying it in the kernel,
+// telling by its stamp that it did not change) is optional: where a system
+// has no such call, Map and the stamps say "cannot", CopyFrom says
+// kUnsupported, and the file is read front to back instead.
+//
+// What a system without them must provide (the "cannot" answers):
+//
+//   call                         answer
+//   ---------------------------  ------------------------------------------
+//   InputFile::OpenStamp         std::nullopt (the file is then read)
+//   InputFile::StampNow          std::nullopt
+//   InputFile::Map               std::nullopt
+//   MappedFile::~MappedFile      nothing to release
+//   ReadGuarded                  calls read(context), returns true
+//   ReplacementFile::CopyFrom    CopyStatus::kUnsupported
+//   ReplacementFile::CutTo       false (never called once CopyFrom declines)
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 
 namespace zelta::os {
+
+// What tells a file's contents at one moment without reading them, as GNU
+// tar tells "file changed as we read it": its size and its modification and
+// change times in nanoseconds. `takenNs` is the clock (same scale) just
+// before the stamp was taken; it is not part of the comparison.
+struct FileStamp {
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+    std::int64_t changedNs = 0;
+    std::int64_t takenNs = 0;
+    bool SameFile(const FileStamp& other) const {
+        return size == other.size && modifiedNs == other.modifiedNs &&
+               changedNs == other.changedNs;
+    }
+};
+
+// A file's bytes mapped read-only. Reading them may raise a bus error when
+// the file shrinks meanwhile: read them only inside ReadGuarded.
+class MappedFile {
+public:
+    MappedFile(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+    MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+        other.bytes_ = nullptr;
+        other.size_ = 0;
+    }
+    MappedFile& operator=(MappedFile&&) = delete;
+    ~MappedFile();
+    std::span<const std::uint8_t> bytes() const { return {bytes_, size_}; }
+
+private:
+    const std::uint8_t* bytes_;
+    std::size_t size_;
+};
 
 enum class OpenStatus {
     kOk,
@@ -32,14 +84,38 @@ public:
     // Reads up to `max` bytes; returns how many, 0 at the file's end, or -1.
     std::int64_t Read(std::uint8_t* into, std::int64_t max);
 
+    // The stamp taken when the file was opened; nullopt when the system
+    // cannot tell.
+    std::optional<FileStamp> OpenStamp() const { return openStamp_; }
+    // The stamp now; nullopt when the system cannot tell.
+    std::optional<FileStamp> StampNow() const;
+    // The whole file (of its size when opened, more than 0 bytes) mapped
+    // read-only; nullopt when it cannot be.
+    std::optional<MappedFile> Map() const;
+
 private:
+    friend class ReplacementFile;
 #ifdef _WIN32
     void* handle_ = nullptr;  // a HANDLE; nullptr when closed
 #else
     int fd_ = -1;
 #endif
     std::int64_t size_ = 0;
+    std::optional<FileStamp> openStamp_;
 };
+
+// Runs read(context), which reads a MappedFile's bytes, with the bus errors
+// of the calling thread caught. Returns false when one cut it short (the
+// file shrank under the mapping): then every frame `read` entered was left
+// at once, without destructors, so `read` must only work on objects that
+// live outside it. On a system without mappings it just calls `read`.
+bool ReadGuarded(void (*read)(void*), void* context);
+
+template <class Read>
+bool ReadGuarded(Read&& read) {
+    return ReadGuarded([](void* c) { (*static_cast<std::remove_reference_t<Read>*>(c))(); },
+                       static_cast<void*>(&read));
+}
 
 // Asks for huge pages for the whole 2 MiB stretches of [p, p + size) that
 // have not been touched yet; a hint that may be ignored.
@@ -60,6 +136,15 @@ public:
     // a name the system refuses, or `target` is a folder).
     bool Create(const std::filesystem::path& target);
     bool Write(std::span<const std::span<const std::uint8_t>> pieces);
+    enum class CopyStatus { kCopied, kUnsupported, kFailed };
+    // Appends `length` bytes of `input` from `offset` on, copied by the
+    // kernel without passing through this process. kUnsupported (nothing
+    // written) where the system cannot; kFailed when the input ends early or
+    // a read or write fails.
+    CopyStatus CopyFrom(const InputFile& input, std::int64_t offset, std::int64_t length);
+    // Cuts the file (never lengthens it) to `length` bytes; later writes go
+    // on from there.
+    bool CutTo(std::int64_t length);
     // Closes the file and renames it over the target.
     bool Commit();
     void Discard();

@@ -10,8 +10,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <csetjmp>
 #include <cstdio>
+#include <ctime>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -70,7 +73,97 @@ int OpenNamedTemporary(const std::filesystem::path& temporary) {
     return fd;
 }
 
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+std::int64_t Nanos(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * kNanosPerSecond + t.tv_nsec;
+}
+
+std::int64_t ClockNowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return Nanos(now);
+}
+
+FileStamp StampOf(const struct stat& st, std::int64_t takenNs) {
+    return FileStamp{st.st_size, Nanos(st.st_mtim), Nanos(st.st_ctim), takenNs};
+}
+
+// ---------------------------------------------------------------------------
+// Bus errors in guarded reads.
+//
+// The only process-wide state the core keeps. A read of a mapped file that
+// shrank raises SIGBUS in the reading thread. The handler, installed once
+// (the first time a guarded read starts), jumps back to the guarded read in
+// progress on that thread; a thread with none gets the disposition that was
+// in place before the handler, and the faulting read raises the signal again
+// under it.
+//
+//   state              scope        set by
+//   -----------------  -----------  ------------------------------------------
+//   tGuardJump         per thread   ReadGuarded: its jump buffer, null outside
+//   gBusActionBefore   process      the installation, once
+// ---------------------------------------------------------------------------
+thread_local sigjmp_buf* tGuardJump = nullptr;
+struct sigaction gBusActionBefore {};
+std::once_flag gBusHandlerInstalled;
+
+extern "C" void OnBusError(int, siginfo_t*, void*) {
+    if (tGuardJump != nullptr) ::siglongjmp(*tGuardJump, 1);
+    ::sigaction(SIGBUS, &gBusActionBefore, nullptr);
+}
+
+void InstallBusHandler() {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &gBusActionBefore);
+}
+
 }  // namespace
+
+bool ReadGuarded(void (*read)(void*), void* context) {
+    std::call_once(gBusHandlerInstalled, InstallBusHandler);
+    sigjmp_buf jump;
+    sigjmp_buf* const outer = tGuardJump;
+    // 1: the signal mask is restored on the jump, unblocking SIGBUS again.
+    if (sigsetjmp(jump, 1) != 0) {
+        tGuardJump = outer;
+        return false;
+    }
+    tGuardJump = &jump;
+    read(context);
+    tGuardJump = outer;
+    return true;
+}
+
+MappedFile::~MappedFile() {
+    if (bytes_ != nullptr) ::munmap(const_cast<std::uint8_t*>(bytes_), size_);
+}
+
+std::optional<FileStamp> InputFile::StampNow() const {
+    const std::int64_t taken = ClockNowNs();
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return std::nullopt;
+    return StampOf(st, taken);
+}
+
+std::optional<MappedFile> InputFile::Map() const {
+#ifdef __EMSCRIPTEN__
+    return std::nullopt;  // mappings there are copies: nothing to gain
+#else
+    if (fd_ < 0 || size_ <= 0) return std::nullopt;
+    const auto size = static_cast<std::size_t>(size_);
+    int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+    flags |= MAP_POPULATE;  // the page tables in one call, not a fault per 64 KiB
+#endif
+    void* p = ::mmap(nullptr, size, PROT_READ, flags, fd_, 0);
+    if (p == MAP_FAILED) return std::nullopt;
+    return MappedFile(static_cast<const std::uint8_t*>(p), size);
+#endif
+}
 
 void AdviseHugePages(void* p, std::size_t size) {
 #ifdef MADV_HUGEPAGE
@@ -88,14 +181,17 @@ InputFile::~InputFile() { CloseFd(fd_); }
 OpenStatus InputFile::Open(const std::filesystem::path& path, std::int64_t limit) {
     CloseFd(fd_);
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    openStamp_.reset();
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) return OpenStatus::kOpenFailed;
+    const std::int64_t taken = ClockNowNs();
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         CloseFd(fd_);
         return OpenStatus::kOpenFailed;
     }
     size_ = st.st_size;
+    openStamp_ = StampOf(st, taken);
     if (size_ >= limit) {
         CloseFd(fd_);
         return OpenStatus::kTooLarge;
@@ -163,6 +259,39 @@ bool ReplacementFile::Write(std::span<const std::span<const std::uint8_t>> piece
         }
     }
     return true;
+}
+
+ReplacementFile::CopyStatus ReplacementFile::CopyFrom(const InputFile& input, std::int64_t offset,
+                                                      std::int64_t length) {
+    if (fd_ < 0 || input.fd_ < 0) return CopyStatus::kFailed;
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+    off_t from = offset;
+    bool first = true;
+    while (length > 0) {
+        const ssize_t n = ::copy_file_range(input.fd_, &from, fd_, nullptr,
+                                            static_cast<std::size_t>(length), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && first &&
+            (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+            return CopyStatus::kUnsupported;
+        }
+        if (n <= 0) return CopyStatus::kFailed;  // an error, or the input ended early
+        first = false;
+        length -= n;
+    }
+    return CopyStatus::kCopied;
+#else
+    (void)offset;
+    (void)length;
+    return CopyStatus::kUnsupported;
+#endif
+}
+
+bool ReplacementFile::CutTo(std::int64_t length) {
+    if (fd_ < 0) return false;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || st.st_size < length) return false;
+    return ::ftruncate(fd_, length) == 0 && ::lseek(fd_, length, SEEK_SET) == length;
 }
 
 bool ReplacementFile::Link() {

@@ -226,6 +226,27 @@ void ReplacementFile::Discard() {
     temporary_.clear();
 }
 
+// The fast way through a large file (a mapping, the kernel's copy, the
+// stamp that tells the file did not change) is not taken here: every file
+// is read front to back.
+std::optional<FileStamp> InputFile::StampNow() const { return std::nullopt; }
+
+std::optional<MappedFile> InputFile::Map() const { return std::nullopt; }
+
+MappedFile::~MappedFile() = default;
+
+bool ReadGuarded(void (*read)(void*), void* context) {
+    read(context);
+    return true;
+}
+
+ReplacementFile::CopyStatus ReplacementFile::CopyFrom(const InputFile&, std::int64_t,
+                                                      std::int64_t) {
+    return CopyStatus::kUnsupported;
+}
+
+bool ReplacementFile::CutTo(std::int64_t) { return false; }
+
 void IgnoreFileSizeSignal() {
     // Windows has no signal for a write past a size limit: the write fails.
 }

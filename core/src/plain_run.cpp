@@ -2,13 +2,24 @@
 
 #include <array>
 #include <bit>
+#include <bitset>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "os_file.h"
 #include "s98_image.h"
+
+// A second thread for long walks, except in a browser build without threads.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+#define ZELTA_THREADS 0
+#else
+#define ZELTA_THREADS 1
+#include <system_error>
+#include <thread>
+#endif
 
 namespace zelta {
 
@@ -103,24 +114,23 @@ std::int64_t PastNSync(const std::uint8_t* p, std::int64_t at, std::int64_t end)
     return count >= end ? at : count + 1;
 }
 
+std::int64_t StepPlainCommand(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                              int writeLimit) {
+    if (at > end - kRegisterWriteSize) return at;  // not even a write fits
+    const std::uint8_t c = p[at];
+    if (c < writeLimit) return at + kRegisterWriteSize;
+    if (c == kOneSync) return at + RunLength(p + at, end - at, kOneSync);
+    if (c == kNSync) return PastNSync(p, at, end);  // `at` when the count runs on past `end`
+    return at;
+}
+
 std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                        int writeLimit) {
-    const std::int64_t last = end - kRegisterWriteSize;  // a write here still fits
-    while (at <= last) {
-        const std::uint8_t c = p[at];
-        if (c < writeLimit) {
-            at += kRegisterWriteSize;
-        } else if (c == kOneSync) {
-            at += RunLength(p + at, end - at, kOneSync);
-        } else if (c == kNSync) {
-            const std::int64_t past = PastNSync(p, at, end);
-            if (past == at) break;  // the count runs on past `end`
-            at = past;
-        } else {
-            break;
-        }
+    for (;;) {
+        const std::int64_t next = StepPlainCommand(p, at, end, writeLimit);
+        if (next == at) return at;
+        at = next;
     }
-    return at;
 }
 
 // A block at `at` is walked on bit masks: from a command at position pos,
@@ -130,8 +140,17 @@ std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, s
 // phase on, and so does an n-sync whose count ends in the block; anything
 // else ends the walk there. A block is only walked when a write starting at
 // its last byte still fits before `end`.
-std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
-                               int writeLimit) {
+//
+// Which of the two a break is changes from one break to the next without
+// a pattern, so the step past it is chosen without a branch:
+//
+//   break at q    the next command                         mask searched from q
+//   ------------  ---------------------------------------  ---------------------
+//   wait (0xFF)   the first byte after the run of waits    ~waits
+//   n-sync        just past the first count byte whose     ~high, from q + 1
+//                 bit 7 is clear
+std::int64_t SkipPlainCommandsInBlocks(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                       int writeLimit) {
     if (writeLimit <= 0) return SkipPlainCommandsOneByOne(p, at, end, writeLimit);
     while (at + kBlock + kRegisterWriteSize - 1 <= end) {
         const BlockMasks m = Classify(p + at, writeLimit);
@@ -144,33 +163,144 @@ std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int6
                 break;
             }
             const int q = std::countr_zero(breaks);
-            if (((m.waits >> q) & 1) != 0) {
-                const std::uint64_t after = ~m.waits & (~0ULL << q);
-                if (after == 0) {
-                    // A run that goes on past the block runs as far as it goes.
+            const std::uint64_t isWait = (m.waits >> q) & 1;
+            if ((isWait | static_cast<std::uint64_t>(p[at + q] == kNSync)) == 0) {
+                return at + q;  // none of the kinds
+            }
+            const std::uint64_t fromQ = ~0ULL << q;
+            const std::uint64_t waitMask = 0 - isWait;
+            const std::uint64_t ends = (~m.waits & fromQ & waitMask) |
+                                       (~m.high & (fromQ << 1) & ~waitMask);
+            if (ends == 0) {
+                // A run of waits, or a count, that goes on past the block
+                // goes on as far as it goes.
+                if (isWait != 0) {
                     pos = q + RunLength(p + at + q, end - (at + q), kOneSync);
                     break;
                 }
-                pos = std::countr_zero(after);
-            } else if (p[at + q] == kNSync) {
-                // Its count ends with the first byte after it whose bit 7 is
-                // clear; one that runs on past the block goes byte by byte.
-                const std::uint64_t ends = q + 1 < kBlock ? ~m.high & (~0ULL << (q + 1)) : 0;
-                if (ends == 0) {
-                    const std::int64_t past = PastNSync(p, at + q, end);
-                    if (past == at + q) return past;  // the count runs on past `end`
-                    pos = past - at;
-                    break;
-                }
-                pos = std::countr_zero(ends) + 1;
-            } else {
-                return at + q;  // none of the kinds
+                const std::int64_t past = PastNSync(p, at + q, end);
+                if (past == at + q) return past;  // the count runs on past `end`
+                pos = past - at;
+                break;
             }
+            pos = std::countr_zero(ends) + 1 - static_cast<std::int64_t>(isWait);
             if (pos == kBlock) break;
         }
         at += pos;
     }
     return SkipPlainCommandsOneByOne(p, at, end, writeLimit);
+}
+
+// ---------------------------------------------------------------------------
+// A long walk split over two threads.
+//
+// The walk is one chain: where each command begins depends on the one
+// before. A second thread guesses where a command begins near `middle`: the
+// first of kGuesses positions from which the one-by-one rule steps over
+// kProbe bytes without stopping. It notes each position it steps on in those
+// bytes, then walks on in blocks to the end. The first thread walks from
+// `at`; past the guess it goes one by one, and if it steps on a noted
+// position the two walks are the same from there on, so the second thread's
+// stop is the answer. If it does not (a wrong guess that never met the true
+// walk), the first thread walks on alone: a guess can only save time, never
+// change the answer.
+//
+//   outcome of the guess              answer
+//   --------------------------------  -----------------------------------------
+//   the walks meet in the probe       the second thread's stop
+//   the first walk stops before       where it stopped
+//   no guess survives, or no meeting  the first thread's own walk on to the end
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr std::int64_t kProbe = 256;
+constexpr std::int64_t kGuesses = 64;
+
+struct Guess {
+    std::int64_t from = -1;  // -1: no guess survived its probe
+    std::bitset<kProbe> noted;  // positions from + i stepped on
+    std::int64_t stop = 0;
+};
+
+Guess GuessAndWalk(const std::uint8_t* p, std::int64_t middle, std::int64_t end, int writeLimit) {
+    Guess guess;
+    for (std::int64_t from = middle; from < middle + kGuesses; ++from) {
+        guess.noted.reset();
+        std::int64_t x = from;
+        while (x < from + kProbe) {
+            guess.noted.set(static_cast<std::size_t>(x - from));
+            const std::int64_t next = StepPlainCommand(p, x, end, writeLimit);
+            if (next == x) break;
+            x = next;
+        }
+        if (x >= from + kProbe) {
+            guess.from = from;
+            guess.stop = SkipPlainCommandsInBlocks(p, x, end, writeLimit);
+            return guess;
+        }
+    }
+    return guess;
+}
+
+// The first thread's part once the guess is known (or -1: none).
+std::int64_t WalkToGuess(const std::uint8_t* p, std::int64_t at, std::int64_t end, int writeLimit,
+                         const Guess& guess) {
+    if (guess.from < 0) return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+    // In blocks up to the guess (a stop there may only be the guess's
+    // edge), then one by one through the probe.
+    at = SkipPlainCommandsInBlocks(p, at, guess.from, writeLimit);
+    while (at < guess.from + kProbe) {
+        if (at >= guess.from && guess.noted.test(static_cast<std::size_t>(at - guess.from))) {
+            return guess.stop;  // the walks have met
+        }
+        const std::int64_t next = StepPlainCommand(p, at, end, writeLimit);
+        if (next == at) return at;
+        at = next;
+    }
+    return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+}
+
+}  // namespace
+
+std::int64_t SkipPlainCommandsSplit(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                    int writeLimit, std::int64_t middle) {
+    if (writeLimit <= 0 || middle <= at || middle + kGuesses + kProbe > end) {
+        return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+    }
+    Guess guess;
+#if ZELTA_THREADS
+    try {
+        // The bytes may be a mapped file's: a bus error there (the file
+        // shrank) only loses the guess, and the first thread's own guarded
+        // read meets it again.
+        std::thread second([&] {
+            if (!os::ReadGuarded([&] { guess = GuessAndWalk(p, middle, end, writeLimit); })) {
+                guess = Guess{};
+            }
+        });
+        // The first half meanwhile, up to where the guesses begin. A bus
+        // error here must not leave this frame while the second thread
+        // still uses it: it is caught, the second thread joined, and the
+        // walk done again alone, which meets the error again under the
+        // caller's guard (or, if the file is whole again, walks it; the
+        // caller's stamps then tell the change).
+        std::int64_t first = at;
+        const bool read = os::ReadGuarded(
+            [&] { first = SkipPlainCommandsInBlocks(p, at, middle, writeLimit); });
+        second.join();
+        if (!read) return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+        return WalkToGuess(p, first, end, writeLimit, guess);
+    } catch (const std::system_error&) {
+        // No second thread to be had: the walk alone.
+    }
+#endif
+    return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+}
+
+std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                               int writeLimit) {
+    if (end - at < kMinSplitWalk) return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
+    return SkipPlainCommandsSplit(p, at, end, writeLimit, at + (end - at) / 2);
 }
 
 }  // namespace zelta

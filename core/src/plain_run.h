@@ -15,6 +15,24 @@ namespace zelta {
 std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                int writeLimit);
 
+// A walk of at least this many bytes is split over two threads.
+inline constexpr std::int64_t kMinSplitWalk = std::int64_t{4} << 20;
+
+// The same in 64-byte blocks, on one thread.
+std::int64_t SkipPlainCommandsInBlocks(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                       int writeLimit);
+
+// The same, a second thread walking from a guessed command near `middle`
+// (see plain_run.cpp); the answer never depends on the guess.
+std::int64_t SkipPlainCommandsSplit(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                    int writeLimit, std::int64_t middle);
+
+// One step of the rule: just past the write, run of waits or n-sync at
+// `at`, or `at` when the command there is none of these or would not end
+// before `end`.
+std::int64_t StepPlainCommand(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                              int writeLimit);
+
 // The same, one command at a time: the rule itself, which the block walk
 // must match.
 std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,

@@ -5,13 +5,17 @@
 
 namespace zelta {
 
-Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips)
-    : header_(header), devices_(devices), allChips_(allChips), at_(header.dumpOffset),
-      tag_(header.tagOffset), loop_(header.loopOffset) {
+Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
+                 bool keepLeadIn)
+    : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
+      at_(header.dumpOffset),
+      tag_(header.tagOffset), loop_(header.loopOffset),
+      nextMark_(std::min(tag_.Mark(), loop_.Mark())) {
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
 }
 
-[[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w) {
+[[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w,
+                                                     const std::uint8_t* bytes) {
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
         // Only timer writes repeating the mode in effect are left out; none
         // of them sounds.
@@ -30,6 +34,11 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
         } else {
             phase_ = Phase::kPending;
         }
+    }
+    // A write that starts the song (or may) is the first byte after the
+    // lead-in, not part of it.
+    if (keepLeadIn_ && phase_ == Phase::kLeadIn) {
+        keptLeadIn_.insert(keptLeadIn_.end(), bytes, bytes + kRegisterWriteSize);
     }
 }
 
@@ -60,6 +69,37 @@ std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at, std::int64_t e
     return true;
 }
 
+// The lead-in's common commands in a loop of their own, the position held in
+// a register: runs of waits and n-syncs (left out) and writes to valid
+// devices (through the filter and the watch), as long as a write still fits
+// in the window. Anything else, and the start, is left to the general loop.
+void Scanner::LeadIn(const Window& w, std::int64_t end) {
+    std::int64_t at = at_;
+    const std::int64_t last = end - kRegisterWriteSize;  // a write here still fits
+    while (at <= last && phase_ == Phase::kLeadIn) {
+        const std::uint8_t c = w.at(at);
+        if (c < writeLimit_) {
+            const int device = c >> kDeviceIndexShift;
+            const RegisterWrite write{device, c & kPortBit, w.at(at + 1), w.at(at + 2),
+                                      devices_.types[static_cast<std::size_t>(device)]};
+            SeeWrite(at, write, w.ptr(at));
+            at += kRegisterWriteSize;
+        } else if (c == kOneSync) {
+            const std::int64_t n = RunLength(w.ptr(at), end - at, kOneSync);
+            Drop(at, n);
+            at += n;
+        } else if (c == kNSync) {
+            const std::int64_t past = PastNSync(w.data, at - w.base, end - w.base) + w.base;
+            if (past == at) break;  // the count runs on past the window
+            Drop(at, past - at);
+            at = past;
+        } else {
+            break;
+        }
+    }
+    at_ = at;
+}
+
 void Scanner::Feed(const Window& w) {
     if (finished_ || failed()) return;
     const std::int64_t end = std::min(w.end, header_.streamEnd);
@@ -68,6 +108,9 @@ void Scanner::Feed(const Window& w) {
     while (at_ < end) {
         if (phase_ == Phase::kSettled) {
             at_ = SkipPlain(w, at_, end);
+            if (at_ >= end) break;
+        } else if (phase_ == Phase::kLeadIn) {
+            LeadIn(w, end);
             if (at_ >= end) break;
         }
         const std::uint8_t c = w.at(at_);
@@ -97,7 +140,7 @@ void Scanner::Feed(const Window& w) {
             if (phase_ != Phase::kSettled) {
                 const RegisterWrite write{device, c & kPortBit, w.at(at_ + 1), w.at(at_ + 2),
                                           devices_.types[static_cast<std::size_t>(device)]};
-                SeeWrite(at_, write);
+                SeeWrite(at_, write, w.ptr(at_));
             }
             at_ += kRegisterWriteSize;
         }
@@ -114,8 +157,8 @@ ScanResult Scanner::result() const {
         r.tagOffset = header_.tagOffset;
         r.loopOffset = header_.loopOffset;
     } else {
-        r.tagOffset = tag_.Adjusted();
-        r.loopOffset = loop_.Adjusted();
+        r.tagOffset = tag_.Adjusted(dropped_);
+        r.loopOffset = loop_.Adjusted(dropped_);
     }
     return r;
 }

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "chip_rules.h"
 #include "plain_run.h"
@@ -29,21 +31,34 @@ struct ScanResult {
 // bytes (not whole commands) keeps an offset that points inside a left-out
 // timer write at the first kept byte after it. An offset of 0 means "none"
 // and never moves.
+//
+// Left-out stretches come in stream order, so the count is settled by the
+// first one that ends past the offset: all before it lie wholly below, all
+// after it wholly above. Until then the scan's running total is the count,
+// and the scan only calls Cross for a stretch that ends past Mark().
 class DroppedBefore {
 public:
     explicit DroppedBefore(std::int32_t offset) : offset_(offset) {}
-    // Left-out bytes [first, first + length). Inline: the scan calls it for
-    // every command it leaves out.
-    void Bytes(std::int64_t first, std::int64_t length) {
-        if (offset_ == 0) return;
-        const std::int64_t below = std::min<std::int64_t>(first + length, offset_) - first;
-        if (below > 0) count_ += below;
+    // Where a left-out stretch must end beyond for Cross to matter.
+    std::int64_t Mark() const { return settled_ ? kNever : offset_; }
+    // A left-out stretch [first, first + length), `before` bytes left out
+    // in front of it.
+    void Cross(std::int64_t first, std::int64_t length, std::int64_t before) {
+        if (settled_ || first + length <= offset_) return;
+        count_ = before + std::max<std::int64_t>(0, offset_ - first);
+        settled_ = true;
     }
-    std::int32_t Adjusted() const { return static_cast<std::int32_t>(offset_ - count_); }
+    // `total`: all the bytes left out so far.
+    std::int32_t Adjusted(std::int64_t total) const {
+        if (offset_ == 0) return 0;
+        return static_cast<std::int32_t>(offset_ - (settled_ ? count_ : total));
+    }
 
 private:
+    static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
     std::int32_t offset_;
     std::int64_t count_ = 0;
+    bool settled_ = false;
 };
 
 // Bytes [base, end) of the image, held at `data`.
@@ -57,8 +72,11 @@ struct Window {
 
 class Scanner {
 public:
-    // `devices` is read from the image; the scan keeps its own copy.
-    Scanner(const S98Header& header, const DeviceTable& devices, bool allChips);
+    // `devices` is read from the image; the scan keeps its own copy. With
+    // `keepLeadIn` the scan also gathers the lead-in's kept writes, the
+    // lead-in as the output holds it, so that it need not be walked again.
+    Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
+            bool keepLeadIn = false);
 
     // Scans what the window holds from position() on. The window must begin
     // at or before position() and end at or before the stream's end; the
@@ -79,6 +97,10 @@ public:
     // Final once finished(); before that, valid once settled() except for
     // streamStop.
     ScanResult result() const;
+    // With keepLeadIn, once settled: the kept writes of [dumpOffset, start),
+    // in stream order, each three bytes as they stand in the image.
+    const std::vector<std::uint8_t>& keptLeadIn() const { return keptLeadIn_; }
+    void ReleaseKeptLeadIn() { std::vector<std::uint8_t>().swap(keptLeadIn_); }
 
 private:
     // Where the scan stands with respect to the start.
@@ -89,17 +111,24 @@ private:
     };
 
     std::int64_t SkipPlain(const Window& w, std::int64_t at, std::int64_t end) const;
+    void LeadIn(const Window& w, std::int64_t end);
     bool ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd);
+    // Inline: the scan calls it for every command it leaves out.
     void Drop(std::int64_t first, std::int64_t length) {
-        tag_.Bytes(first, length);
-        loop_.Bytes(first, length);
+        if (first + length > nextMark_) [[unlikely]] {
+            tag_.Cross(first, length, dropped_);
+            loop_.Cross(first, length, dropped_);
+            nextMark_ = std::min(tag_.Mark(), loop_.Mark());
+        }
+        dropped_ += length;
     }
-    void SeeWrite(std::int64_t at, const RegisterWrite& w);
+    void SeeWrite(std::int64_t at, const RegisterWrite& w, const std::uint8_t* bytes);
     void Fail(std::string message) { message_ = std::move(message); }
 
     const S98Header header_;
     const DeviceTable devices_;
     const bool allChips_;
+    const bool keepLeadIn_;
     int writeLimit_ = 0;  // command bytes below this are writes to valid devices
     Phase phase_ = Phase::kLeadIn;
     std::int64_t at_;
@@ -112,6 +141,9 @@ private:
     LeadInFilter filter_;
     DroppedBefore tag_;
     DroppedBefore loop_;
+    std::int64_t dropped_ = 0;  // bytes left out so far
+    std::int64_t nextMark_;     // the lower of the two offsets' marks
+    std::vector<std::uint8_t> keptLeadIn_;
 };
 
 }  // namespace zelta
