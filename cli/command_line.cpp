@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "zelta/convert.h"
 #include "zelta/version.h"
 
 namespace zelta::cli {
@@ -61,10 +62,7 @@ std::filesystem::path PathFromUtf8(const std::string& text) {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-std::string Utf8Of(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
+std::string Utf8Of(const std::filesystem::path& path) { return PathText(path); }
 
 std::string UsageText() {
     return "Usage: zelta [-n] [-v] [--all-chips] [-r] [--] FILE...\n"

@@ -35,7 +35,7 @@ bool InByteOrder(const fs::path& a, const fs::path& b) {
             if constexpr (std::is_same_v<fs::path::value_type, char>) {
                 return x.native() < y.native();  // already UTF-8 bytes
             } else {
-                return x.u8string() < y.u8string();
+                return PathText(x) < PathText(y);
             }
         });
 }

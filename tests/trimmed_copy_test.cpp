@@ -52,6 +52,11 @@ TEST(FileNamePart, IsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(FileNamePart("C:/music/song.s98"), "song.s98");
     EXPECT_EQ(FileNamePart("C:\\music/old\\song.s98"), "song.s98");
     EXPECT_EQ(FileNamePart("C:song.s98"), "song.s98");
+    // A lone surrogate is shown as U+FFFD; the output's name keeps it.
+    const std::filesystem::path lone(std::wstring(L"C:\\m\\a") + wchar_t(0xD800) + L"\U0001F3B5.s98");
+    EXPECT_EQ(FileNamePart(lone), "a\xEF\xBF\xBD\xF0\x9F\x8E\xB5.s98");
+    EXPECT_EQ(OutputPathFor(lone).native(),
+              std::wstring(L"C:\\m\\a") + wchar_t(0xD800) + L"\U0001F3B5_new.s98");
 #else
     EXPECT_EQ(FileNamePart("a\\b:c.s98"), "a\\b:c.s98");
 #endif

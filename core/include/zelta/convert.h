@@ -72,6 +72,10 @@ public:
     bool committed = false;
 };
 
+// A path as UTF-8 text for lines and messages. On Windows a unit that is no
+// character (a lone surrogate, which names may hold) shows as U+FFFD.
+std::string PathText(const std::filesystem::path& path);
+
 // The file-name part of a path: the text after its last separator.
 std::string FileNamePart(const std::filesystem::path& path);
 
