@@ -37,7 +37,7 @@ BatchTotals RunBatch(const Request& request, LogSink& out, LogSink& errors) {
         const FolderContents found = FindS98Files(operand);
         for (const FolderError& e : found.errors) {
             ++totals.unreadableFolders;
-            errors.Append("zelta: cannot read folder '" + Utf8Of(e.folder) + "': " + e.reason);
+            errors.Append("zelta: cannot read folder '" + PathText(e.folder) + "': " + e.reason);
         }
         for (const fs::path& file : found.files) convert(file);
     }

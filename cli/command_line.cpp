@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "zelta/convert.h"
 #include "zelta/version.h"
 
 namespace zelta::cli {
@@ -61,8 +60,6 @@ Request ParseArguments(const std::vector<std::string>& args) {
 std::filesystem::path PathFromUtf8(const std::string& text) {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
-
-std::string Utf8Of(const std::filesystem::path& path) { return PathText(path); }
 
 std::string UsageText() {
     return "Usage: zelta [-n] [-v] [--all-chips] [-r] [--] FILE...\n"

@@ -30,10 +30,9 @@ struct Request {
 // `args` are UTF-8 (on Windows, converted from the UTF-16 command line).
 Request ParseArguments(const std::vector<std::string>& args);
 
-// A path from UTF-8 text, and a path's UTF-8 text: on Windows paths are
-// UTF-16; elsewhere both are the bytes as they are.
+// A path from UTF-8 text: on Windows paths are UTF-16; elsewhere the bytes
+// as they are. (The other way is the core's PathText.)
 std::filesystem::path PathFromUtf8(const std::string& text);
-std::string Utf8Of(const std::filesystem::path& path);
 
 std::string UsageText();
 // The two lines for a usage error: what was wrong, then where to read more.

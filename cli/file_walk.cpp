@@ -72,7 +72,7 @@ private:
             if (!IsLinkToElsewhere(entry)) Folder(entry.path());
             return;
         }
-        if (!IsS98InputName(Utf8Of(entry.path().filename()))) return;
+        if (!IsS98InputName(PathText(entry.path().filename()))) return;
         // A link counts as what it points to, unless that is a folder;
         // a dangling link is nothing.
         const fs::file_status target = fs::is_symlink(own) ? entry.status(ec) : own;

@@ -13,19 +13,10 @@
 #include <io.h>
 
 #include "platform.h"
+#include "zelta/convert.h"
 
 namespace zelta::cli {
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-    // An unpaired surrogate, which no file name of the core can hold, becomes U+FFFD.
-    const int units = static_cast<int>(std::wcslen(text));
-    if (units == 0) return std::string();
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), n, nullptr, nullptr);
-    return out;
-}
 
 // The console behind `stream`, or nullptr when it goes to a pipe or a file.
 HANDLE ConsoleOf(std::FILE* stream) {
@@ -38,7 +29,8 @@ HANDLE ConsoleOf(std::FILE* stream) {
 
 std::vector<std::string> ArgumentsAsUtf8(int argc, wchar_t** argv) {
     std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.push_back(Utf8(argv[i]));
+    // An unpaired surrogate becomes U+FFFD, as in every line the core writes.
+    for (int i = 1; i < argc; ++i) args.push_back(PathText(std::filesystem::path(argv[i])));
     return args;
 }
 

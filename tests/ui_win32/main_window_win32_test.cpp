@@ -295,39 +295,6 @@ TEST_F(MainWindowWin32Test, LaysOutItsFormAndStandsInTheMiddleOfTheScreen)
     EXPECT_EQ(RectIn(list, hwnd), (RECT{0, 49, client.right, client.bottom}));
 }
 
-TEST_F(MainWindowWin32Test, CarriesItsIconInFiveSizesAndItsManifest)
-{
-    const HMODULE program = GetModuleHandleW(nullptr);
-    const HRSRC group = FindResourceW(program, L"MAINICON", MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
-    ASSERT_TRUE(group);
-#pragma pack(push, 2)
-    struct Entry
-    {
-        BYTE width, height, colours, reserved;
-        WORD planes, bitCount;
-        DWORD bytes;
-        WORD id;
-    };
-#pragma pack(pop)
-    const auto *directory = static_cast<const WORD *>(LockResource(LoadResource(program, group)));
-    const auto *entries = reinterpret_cast<const Entry *>(directory + 3);
-    std::vector<int> widths;
-    for (int i = 0; i < directory[2]; ++i)
-        widths.push_back(entries[i].width == 0 ? 256 : entries[i].width);
-    EXPECT_EQ(widths, (std::vector<int>{256, 96, 48, 32, 16}));
-    WNDCLASSEXW windowClass{sizeof windowClass};
-    ASSERT_TRUE(GetClassInfoExW(program, L"TZELTA_MAIN", &windowClass));
-    EXPECT_TRUE(windowClass.hIcon);
-    EXPECT_TRUE(windowClass.hIconSm);
-
-    const HRSRC manifest = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
-    ASSERT_TRUE(manifest);
-    const std::string text(static_cast<const char *>(LockResource(LoadResource(program, manifest))),
-                           SizeofResource(program, manifest));
-    EXPECT_NE(text.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
-    EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos);
-}
-
 TEST_F(MainWindowWin32Test, TheDropReturnsBeforeAnyFileIsConverted)
 {
     Drop({File(L"a.s98")});
