@@ -206,4 +206,18 @@ bool KeyOnWatch::OtherChipSounds(const RegisterWrite& w, DeviceState& state) con
     }
 }
 
+void LeadInFilter::FillLeftOutModes(const std::array<std::int32_t, kMaxDevices>& types,
+                                    std::uint8_t (&byCommand)[kLeftOutTableSize]) const {
+    for (int command = 0; command < kLeftOutTableSize; ++command) {
+        const int device = command >> kDeviceIndexShift;
+        const auto d = static_cast<std::size_t>(device);
+        std::uint8_t& entry = byCommand[command];
+        if (device >= kMaxDevices || !IsOpnFamily(types[d])) {
+            entry = kNoMode;
+        } else {
+            entry = (command & kPortBit) != 0 ? kAnyMode : ch3Mode_[d];
+        }
+    }
+}
+
 }  // namespace zelta

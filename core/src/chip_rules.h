@@ -69,11 +69,25 @@ public:
         const auto written = static_cast<std::uint8_t>(w.value >> kOpnCh3ModeShift);
         if (written == mode) return Fate::kDropLogged;
         mode = written;
+        ++modeChanges_;
         return Fate::kKeep;
     }
 
+    // The same rule as a table for many writes at once: for each command
+    // byte below kLeftOutTableSize, the bits 7-6 a write to register 0x27
+    // must hold to be left out as things stand, kAnyMode (port 1 of the OPN
+    // family: always) or kNoMode (never).
+    static constexpr int kLeftOutTableSize = 128;
+    static constexpr std::uint8_t kAnyMode = 0xFF;
+    static constexpr std::uint8_t kNoMode = 0xFE;
+    void FillLeftOutModes(const std::array<std::int32_t, kMaxDevices>& types,
+                          std::uint8_t (&byCommand)[kLeftOutTableSize]) const;
+    // How many times a write changed a mode: the table is to be filled again.
+    std::uint64_t modeChanges() const { return modeChanges_; }
+
 private:
     std::array<std::uint8_t, kMaxDevices> ch3Mode_{};  // mode bits in effect
+    std::uint64_t modeChanges_ = 0;
 };
 
 }  // namespace zelta

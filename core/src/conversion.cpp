@@ -181,6 +181,29 @@ std::string Conversion::Fail(std::string_view message) {
     return std::string(message);
 }
 
+std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes sizes) {
+    std::int64_t end = std::min(image.size(), sizes.firstPrefix);
+    // Window by window: the scan goes on from where it stood, and the front
+    // is written (and a copy of the rest may begin) soon after the start.
+    while (!conversion.TakePrefix(S98Image{image.bytes.first(static_cast<std::size_t>(end))})) {
+        end = std::min(image.size(), end + sizes.window);
+    }
+    return end;
+}
+
+std::string ConvertImage(const S98Image& image, const S98Header& header,
+                         const std::filesystem::path& inputPath, Options options, LogSink& sink,
+                         OutputTarget& output, ReadSizes sizes) {
+    Conversion conversion(header, ReadDeviceTable(image, header), inputPath, options, sink,
+                          output);
+    std::int64_t offset = TakeFront(conversion, image, sizes);
+    while (offset < image.size() && conversion.Wants(offset)) {
+        offset = std::min(image.size(), offset + sizes.window);
+        conversion.TakeWindow(Window{image.ptr(0), 0, offset});
+    }
+    return conversion.Finish();
+}
+
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
                           OutputTarget& output, ReadSizes sizes) {

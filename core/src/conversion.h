@@ -103,6 +103,18 @@ struct ReadSizes {
     std::int64_t window = std::int64_t{256} << 10;
 };
 
+// Feeds an image held whole as growing prefixes (sizes.firstPrefix, then
+// sizes.window more each time) until the front is written or the scan is
+// over. Returns the prefix's end.
+std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes sizes);
+
+// Converts an image held whole: the front, then the rest in windows of
+// sizes.window, each scanned and written while it is in the processor's
+// cache.
+std::string ConvertImage(const S98Image& image, const S98Header& header,
+                         const std::filesystem::path& inputPath, Options options, LogSink& sink,
+                         OutputTarget& output, ReadSizes sizes);
+
 // ConvertS98Stream with the read sizes given.
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,

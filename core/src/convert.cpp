@@ -16,10 +16,7 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
     if (std::string error = ReadCheckedHeader(image, image.size(), header); !error.empty()) {
         return error;
     }
-    Conversion conversion(header, ReadDeviceTable(image, header), inputPath, options, sink,
-                          output);
-    conversion.TakePrefix(image);  // the whole image: nothing more is needed
-    return conversion.Finish();
+    return ConvertImage(image, header, inputPath, options, sink, output, ReadSizes{});
 }
 
 std::string ConvertS98Stream(ByteReader& input, std::int64_t size,

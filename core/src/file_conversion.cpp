@@ -128,15 +128,6 @@ private:
     bool complete_ = false;
 };
 
-// Feeds the image as growing prefixes until the front is written or the
-// scan is over, so that the copy can begin while the scan goes on.
-void TakeFront(Conversion& conversion, const S98Image& image) {
-    std::int64_t end = std::min(image.size(), ReadSizes{}.firstPrefix);
-    while (!conversion.TakePrefix(S98Image{image.bytes.first(static_cast<std::size_t>(end))})) {
-        end = std::min(image.size(), 2 * end);
-    }
-}
-
 // The conversion of a mapped file, or nullopt when the file is to be read.
 // The lines wait until the input is known unchanged.
 std::optional<std::string> ConvertMapped(const os::InputFile& file,
@@ -163,7 +154,7 @@ std::optional<std::string> ConvertMapped(const os::InputFile& file,
     if (read && message.empty()) {
         Conversion conversion(header, devices, path, options, lines, output,
                               Conversion::Verbatim::kByTheCaller);
-        read = os::ReadGuarded([&] { TakeFront(conversion, image); });
+        read = os::ReadGuarded([&] { TakeFront(conversion, image, ReadSizes{}); });
         if (read && conversion.Writing()) output.StartCopy(conversion.VerbatimFrom());
         read = read && os::ReadGuarded([&] {
             conversion.TakeWindow(Window{image.ptr(0), 0, image.size()});

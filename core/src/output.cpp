@@ -97,8 +97,13 @@ bool MemoryOutput::Write(std::span<const std::span<const std::uint8_t>> pieces) 
     std::size_t total = 0;
     for (const auto& piece : pieces) total += piece.size();
     if (total > bytes.capacity() - bytes.size()) {
-        bytes.reserve(std::max(bytes.size() + total, 2 * bytes.capacity()));
-        os::AdviseHugePages(bytes.data() + bytes.size(), bytes.capacity() - bytes.size());
+        // Advised before the bytes so far are copied in, so that those pages
+        // come in huge too.
+        std::vector<std::uint8_t> bigger;
+        bigger.reserve(std::max(bytes.size() + total, 2 * bytes.capacity()));
+        os::AdviseHugePages(bigger.data(), bigger.capacity());
+        bigger.insert(bigger.end(), bytes.begin(), bytes.end());
+        bytes.swap(bigger);
     }
     for (const auto& piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return true;

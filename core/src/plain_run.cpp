@@ -299,6 +299,7 @@ std::int64_t SkipPlainCommandsSplit(const std::uint8_t* p, std::int64_t at, std:
 
 std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                int writeLimit) {
+    if (JumpWalkAvailable()) return SkipPlainCommandsByJumps(p, at, end, writeLimit);
     if (end - at < kMinSplitWalk) return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
     return SkipPlainCommandsSplit(p, at, end, writeLimit, at + (end - at) / 2);
 }

@@ -33,6 +33,29 @@ std::int64_t SkipPlainCommandsSplit(const std::uint8_t* p, std::int64_t at, std:
 std::int64_t StepPlainCommand(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                               int writeLimit);
 
+// The same by jump tables (plain_run_jumps.cpp), where the processor has
+// 64-byte byte permutes; in blocks otherwise.
+bool JumpWalkAvailable();
+std::int64_t SkipPlainCommandsByJumps(const std::uint8_t* p, std::int64_t at, std::int64_t end,
+                                      int writeLimit);
+
+// The commands of the 64-byte block at p, walked from offset `entry` (below
+// 64), where JumpWalkAvailable(); the next 64 bytes must be readable too.
+// `at` holds their offsets in order; bit m of `writes` is set when command m
+// is a write, of `kept` when it is a write the lead-in's filter may keep:
+// all writes without `leftOutModes`, else all but the timer writes the table
+// (LeadInFilter::FillLeftOutModes, 128 entries; writeLimit at most 128) says
+// are left out. Returns where the walk goes on: below 64, the offset of a
+// command that is none of the plain kinds or an n-sync whose count runs past
+// the next block (not listed); 64 + k, offset k of the next block.
+struct BlockCommands {
+    std::uint8_t at[64];
+    std::uint64_t writes = 0;
+    std::uint64_t kept = 0;
+};
+unsigned ListBlockCommands(const std::uint8_t* p, unsigned entry, int writeLimit,
+                           const std::uint8_t* leftOutModes, BlockCommands& out);
+
 // The same, one command at a time: the rule itself, which the block walk
 // must match.
 std::int64_t SkipPlainCommandsOneByOne(const std::uint8_t* p, std::int64_t at, std::int64_t end,

@@ -1,13 +1,18 @@
 #include "start_scan.h"
 
+#include <bit>
+
 #include "messages.h"
 #include "plain_run.h"
 
 namespace zelta {
 
 Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
-                 bool keepLeadIn)
+                 bool keepLeadIn, bool byJumps)
     : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
+      byJumps_(byJumps && JumpWalkAvailable() &&
+               std::min(devices.validCount << kDeviceIndexShift, int{kEndOfData}) <=
+                   LeadInFilter::kLeftOutTableSize),
       at_(header.dumpOffset),
       tag_(header.tagOffset), loop_(header.loopOffset),
       nextMark_(std::min(tag_.Mark(), loop_.Mark())) {
@@ -69,6 +74,58 @@ std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at, std::int64_t e
     return true;
 }
 
+// The lead-in a 64-byte block at a time, each block's commands listed at
+// once (ListBlockCommands): only its writes are looked at one by one, and
+// its waits and n-syncs are left out as one count. A block is only taken
+// when a write still fits after it and no header offset lies within reach,
+// so no left-out stretch can cross one. Returns where it stopped: the start
+// was found, the walk stopped at a command the block does not list, or no
+// more blocks can be taken.
+std::int64_t Scanner::LeadInBlocks(const Window& w, std::int64_t at, std::int64_t end) {
+    constexpr std::int64_t kBlock = 64;
+    if (at + 2 * kBlock > std::min(end, nextMark_)) return at;
+    BlockCommands block;
+    // Blocks follow each other at fixed steps, so that the processor can
+    // list the next while the writes of this one are looked at.
+    std::int64_t base = at;
+    unsigned entry = 0;
+    while (base + 2 * kBlock <= end && base + 2 * kBlock <= nextMark_) {
+        if (leftOutModesSeen_ != filter_.modeChanges() + 1) {
+            filter_.FillLeftOutModes(devices_.types, leftOutModes_);
+            leftOutModesSeen_ = filter_.modeChanges() + 1;
+        }
+        const unsigned to = ListBlockCommands(w.ptr(base), entry, writeLimit_, leftOutModes_, block);
+        const std::int64_t from = base + entry;
+        std::int64_t past = base + to;
+        if (block.kept != 0) [[unlikely]] {
+            // All before the first write that may be kept is left out; from
+            // there on each write goes through the filter and the watch.
+            const int firstKept = std::countr_zero(block.kept);
+            std::int64_t writes = 0;
+            for (std::uint64_t m = block.writes >> firstKept << firstKept; m != 0; m &= m - 1) {
+                const std::int64_t q = base + block.at[std::countr_zero(m)];
+                const std::uint8_t c = w.at(q);
+                const int device = c >> kDeviceIndexShift;
+                const RegisterWrite write{device, c & kPortBit, w.at(q + 1), w.at(q + 2),
+                                          devices_.types[static_cast<std::size_t>(device)]};
+                SeeWrite(q, write, w.ptr(q));
+                ++writes;
+                if (phase_ != Phase::kLeadIn) [[unlikely]] {
+                    past = q + kRegisterWriteSize;
+                    break;
+                }
+            }
+            dropped_ += past - from - writes * kRegisterWriteSize;
+        } else {
+            dropped_ += past - from;
+        }
+        if (phase_ != Phase::kLeadIn || to < kBlock) [[unlikely]] return past;
+        base += kBlock;
+        entry = to - kBlock;
+    }
+    return base + entry;
+}
+
 // The lead-in's common commands in a loop of their own, the position held in
 // a register: runs of waits and n-syncs (left out) and writes to valid
 // devices (through the filter and the watch), as long as a write still fits
@@ -77,6 +134,10 @@ void Scanner::LeadIn(const Window& w, std::int64_t end) {
     std::int64_t at = at_;
     const std::int64_t last = end - kRegisterWriteSize;  // a write here still fits
     while (at <= last && phase_ == Phase::kLeadIn) {
+        if (byJumps_) {
+            at = LeadInBlocks(w, at, end);
+            if (at > last || phase_ != Phase::kLeadIn) break;
+        }
         const std::uint8_t c = w.at(at);
         if (c < writeLimit_) {
             const int device = c >> kDeviceIndexShift;

@@ -75,8 +75,10 @@ public:
     // `devices` is read from the image; the scan keeps its own copy. With
     // `keepLeadIn` the scan also gathers the lead-in's kept writes, the
     // lead-in as the output holds it, so that it need not be walked again.
+    // With `byJumps` (where the processor allows) the lead-in is walked a
+    // block at a time; tests turn it off to check one way against the other.
     Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
-            bool keepLeadIn = false);
+            bool keepLeadIn = false, bool byJumps = true);
 
     // Scans what the window holds from position() on. The window must begin
     // at or before position() and end at or before the stream's end; the
@@ -112,6 +114,7 @@ private:
 
     std::int64_t SkipPlain(const Window& w, std::int64_t at, std::int64_t end) const;
     void LeadIn(const Window& w, std::int64_t end);
+    std::int64_t LeadInBlocks(const Window& w, std::int64_t at, std::int64_t end);
     bool ContinueNSync(const Window& w, std::int64_t end, bool atStreamEnd);
     // Inline: the scan calls it for every command it leaves out.
     void Drop(std::int64_t first, std::int64_t length) {
@@ -129,6 +132,7 @@ private:
     const DeviceTable devices_;
     const bool allChips_;
     const bool keepLeadIn_;
+    const bool byJumps_;
     int writeLimit_ = 0;  // command bytes below this are writes to valid devices
     Phase phase_ = Phase::kLeadIn;
     std::int64_t at_;
@@ -144,6 +148,10 @@ private:
     std::int64_t dropped_ = 0;  // bytes left out so far
     std::int64_t nextMark_;     // the lower of the two offsets' marks
     std::vector<std::uint8_t> keptLeadIn_;
+    // The filter's rule as a table for the block walk, and for which count of
+    // its mode changes it was filled (0: never).
+    std::uint8_t leftOutModes_[LeadInFilter::kLeftOutTableSize] = {};
+    std::uint64_t leftOutModesSeen_ = 0;
 };
 
 }  // namespace zelta
