@@ -4,7 +4,10 @@
 
 #include <cstdio>
 
+#include "conversion.h"
+#include "generator.h"
 #include "s98_builder.h"
+#include "start_scan.h"
 #include "zelta/convert.h"
 
 namespace zelta::test {
@@ -248,6 +251,40 @@ TEST(StartScan, AnOpnKeyOnBeforeAnyOtherChipIsTheStart) {
     S98Builder b;
     b.Devices({1, 2}).Sync().Write(1, 0x28, 0x10).Write(0, 0x08, 0x0F).End();
     EXPECT_EQ(Convert(b).lines[0], StartLine(b.StreamStart() + 1));
+}
+
+// The lead-in taken a block at a time (where the processor allows) finds
+// what the one-command-at-a-time loop finds: the same start, offsets, kept
+// writes, end or fault, with the image cut into windows anywhere and files
+// whose lead-ins hold mode changes, loop points and faults.
+TEST(StartScan, TheBlockLeadInFindsWhatTheOneByOneLeadInFinds) {
+    if (!JumpWalkAvailable()) GTEST_FAIL() << "this processor has no 64-byte byte permutes";
+    StreamGenerator gen(0x1EAD);
+    for (int i = 0; i < 6000; ++i) {
+        auto image = gen.Image();
+        if (gen.Chance(30) && !image.empty()) image[gen.Below(static_cast<std::uint32_t>(image.size()))] ^= 0x40;
+        S98Header header;
+        if (!ReadCheckedHeader(S98Image{image}, static_cast<std::int64_t>(image.size()), header).empty()) continue;
+        const DeviceTable devices = ReadDeviceTable(S98Image{image}, header);
+        const bool allChips = gen.Chance(20);
+        Scanner blocks(header, devices, allChips, true, true);
+        Scanner oneByOne(header, devices, allChips, true, false);
+        for (std::int64_t end = 0; end < static_cast<std::int64_t>(image.size());) {
+            end = std::min<std::int64_t>(static_cast<std::int64_t>(image.size()), end + 1 + gen.Below(gen.Chance(50) ? 600 : 40));
+            blocks.Feed(Window{image.data(), 0, end});
+            oneByOne.Feed(Window{image.data(), 0, end});
+            ASSERT_EQ(blocks.settled(), oneByOne.settled()) << "image " << i << ", window end " << end;
+        }
+        ASSERT_EQ(blocks.message(), oneByOne.message()) << "image " << i;
+        ASSERT_EQ(blocks.finished(), oneByOne.finished()) << "image " << i;
+        const ScanResult a = blocks.result();
+        const ScanResult b = oneByOne.result();
+        ASSERT_EQ(a.startOffset, b.startOffset) << "image " << i;
+        ASSERT_EQ(a.tagOffset, b.tagOffset) << "image " << i;
+        ASSERT_EQ(a.loopOffset, b.loopOffset) << "image " << i;
+        ASSERT_EQ(a.streamStop, b.streamStop) << "image " << i;
+        ASSERT_EQ(blocks.keptLeadIn(), oneByOne.keptLeadIn()) << "image " << i;
+    }
 }
 
 }  // namespace

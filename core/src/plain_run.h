@@ -46,8 +46,9 @@ std::int64_t SkipPlainCommandsByJumps(const std::uint8_t* p, std::int64_t at, st
 // all writes without `leftOutModes`, else all but the timer writes the table
 // (LeadInFilter::FillLeftOutModes, 128 entries; writeLimit at most 128) says
 // are left out. Returns where the walk goes on: below 64, the offset of a
-// command that is none of the plain kinds or an n-sync whose count runs past
-// the next block (not listed); 64 + k, offset k of the next block.
+// command that is none of the plain kinds or an n-sync whose count does not
+// end before the next block's last byte (not listed); 64 + k, offset k of
+// the next block.
 struct BlockCommands {
     std::uint8_t at[64];
     std::uint64_t writes = 0;
