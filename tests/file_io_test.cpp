@@ -101,23 +101,29 @@ TEST_F(FileIo, ShowStartOnlyWritesNothing) {
 }
 
 // ---------------------------------------------------------------------------
-// The mapped way through a file
+// The kernel's copy of a large file
 
 // Trusts any stamp, however recent.
 constexpr std::int64_t kAnyStamp = -(std::int64_t{1} << 60);
 
+// What ends a long song's lead-in: the FM key-on; a PSG key-on before the
+// lead-in that the FM key-on then confirms as the start; or nothing.
+enum class Sounds { kFm, kPsgFirst, kNothing };
+
 // A song long enough for kernel copies: a lead-in of waits and timer
 // writes, a body of writes and waits, then, when asked, bytes after the
 // end-of-data command and a tag after them.
-Bytes LongSong(int leadIn, int body, bool tag) {
+Bytes LongSong(int leadIn, int body, bool tag, Sounds sounds = Sounds::kFm) {
     S98Builder b;
     b.Devices({4, 1});
     StreamGenerator r(static_cast<std::uint64_t>(leadIn * 7 + body));
+    if (sounds == Sounds::kPsgFirst) b.Write(1, 0x08, 0x0F);
     for (int i = 0; i < leadIn; ++i) {
         if (r.Chance(50)) b.Sync(1 + static_cast<int>(r.Below(9)));
         else b.Write(0, 0x27, 0x15);
     }
-    b.Write(0, 0x28, 0xF0).LoopHere();
+    if (sounds != Sounds::kNothing) b.Write(0, 0x28, 0xF0);
+    b.LoopHere();
     for (int i = 0; i < body; ++i) {
         if (r.Chance(20)) b.NSync({0x85, 0x01});
         else b.Write(0, 0x40, static_cast<std::uint8_t>(r.Below(256)));
@@ -127,18 +133,18 @@ Bytes LongSong(int leadIn, int body, bool tag) {
     return b.Build();
 }
 
-#ifndef _WIN32  // large files are mapped on POSIX systems; Windows reads them
-class MappedFile : public FileIo {
+#ifndef _WIN32  // the kernel copies large files on POSIX systems; Windows reads them
+class CopiedFile : public FileIo {
 protected:
-    // Converts song.s98 with the mapped way forced (any size, any stamp).
-    // `change` runs once the file is mapped.
-    std::string ConvertMapped(Options options = {}, std::function<void()> change = {}) {
-        mapped_ = false;
+    // Converts song.s98 with the kernel's copy forced (any size, any stamp).
+    // `change` runs once the stamp is taken, before the file is read.
+    std::string ConvertCopied(Options options = {}, std::function<void()> change = {}) {
+        copied_ = false;
         lines_.lines.clear();
-        FileRules rules{.minMappedSize = 0, .racyMarginNs = kAnyStamp,
+        FileRules rules{.minCopiedSize = 0, .racyMarginNs = kAnyStamp,
                         .kernelCopies = kernelCopies_};
-        rules.afterMap = [&] {
-            mapped_ = true;
+        rules.beforeRead = [&] {
+            copied_ = true;
             if (change) change();
         };
         return ConvertFile(dir_ / "song.s98", options, lines_, rules);
@@ -146,7 +152,7 @@ protected:
     // "" when the file's conversion matches the in-memory one of `image`.
     std::string Mismatch(const Bytes& image, Options options) {
         fs::remove(dir_ / "song_new.s98");
-        const std::string message = ConvertMapped(options);
+        const std::string message = ConvertCopied(options);
         const MemoryConversion want = ConvertInMemory(image, options, dir_ / "song.s98");
         if (message != want.message) return "message \"" + message + "\", in memory \"" + want.message + "\"";
         if (lines_.lines != want.lines) return "log lines differ";
@@ -155,23 +161,23 @@ protected:
         return "";
     }
 
-    bool mapped_ = false;
+    bool copied_ = false;
     bool kernelCopies_ = true;
 };
 
 // With the kernel's copy and, as where the system has none, without it.
-TEST_F(MappedFile, GivesTheInMemoryResultForGeneratedAndLongSongs) {
+TEST_F(CopiedFile, GivesTheInMemoryResultForGeneratedAndLongSongs) {
     const Options optionSets[] = {{}, {.showStartOnly = true}, {.allChips = true}};
     for (const bool kernelCopies : {true, false}) {
         kernelCopies_ = kernelCopies;
-        const std::string way = kernelCopies ? "kernel copy" : "written from the mapping";
+        const std::string way = kernelCopies ? "kernel copy" : "written from the bytes read";
         StreamGenerator gen(0x3A99);
         for (int i = 0; i < 300; ++i) {
             const Bytes image = gen.Image();
             WriteFile(dir_ / "song.s98", image);
             for (const Options options : optionSets) {
                 ASSERT_EQ(Mismatch(image, options), "") << "image " << i << ", " << way;
-                EXPECT_EQ(mapped_, !image.empty());
+                EXPECT_EQ(copied_, !image.empty());
             }
         }
         for (const bool tag : {false, true}) {
@@ -180,23 +186,34 @@ TEST_F(MappedFile, GivesTheInMemoryResultForGeneratedAndLongSongs) {
             for (const Options options : optionSets) {
                 ASSERT_EQ(Mismatch(image, options), "")
                     << (tag ? "with a tag, " : "without a tag, ") << way;
-                EXPECT_TRUE(mapped_);
+                EXPECT_TRUE(copied_);
+            }
+        }
+        // Lead-ins of several read windows, which the scan lets go of as it
+        // goes: the kernel's copy must still begin at the right byte when
+        // the start lies far back or nothing sounds.
+        for (const Sounds sounds : {Sounds::kFm, Sounds::kPsgFirst, Sounds::kNothing}) {
+            const Bytes image = LongSong(300000, 1000, true, sounds);
+            WriteFile(dir_ / "song.s98", image);
+            for (const Options options : optionSets) {
+                ASSERT_EQ(Mismatch(image, options), "")
+                    << "sounds " << static_cast<int>(sounds) << ", " << way;
             }
         }
     }
 }
 
-TEST_F(MappedFile, TheDetailLogAndAFreshlyChangedFileAreReadInstead) {
+TEST_F(CopiedFile, TheDetailLogAndAFreshlyChangedFileAreWrittenFromTheBytesRead) {
     const Bytes image = LongSong(1000, 1000, true);
     WriteFile(dir_ / "song.s98", image);
     EXPECT_EQ(Mismatch(image, {.detailLog = true}), "");
-    EXPECT_FALSE(mapped_);
+    EXPECT_FALSE(copied_);
     // Just written: its change time is within the margin of now.
-    bool mapped = false;
-    FileRules rules{.minMappedSize = 0};
-    rules.afterMap = [&] { mapped = true; };
+    bool copied = false;
+    FileRules rules{.minCopiedSize = 0};
+    rules.beforeRead = [&] { copied = true; };
     EXPECT_EQ(ConvertFile(dir_ / "song.s98", {}, lines_, rules), "");
-    EXPECT_FALSE(mapped);
+    EXPECT_FALSE(copied);
     EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), ConvertInMemory(image).output);
 }
 
@@ -216,15 +233,13 @@ TEST(StampTrusted, OnlyWhenTheLastChangeIsAtLeastTheMarginOld) {
     }
 }
 
-// Each way a file can change once it is mapped: rewritten in place (the
-// same size, a byte of the body, after the clock has moved on), grown,
-// shrunk (the scan's reads then raise bus errors), emptied. With a short
-// body, and with one long enough for the walk after the start to be split
-// over two threads, so that the second thread's reads meet the shrunk file
-// too.
-class MappedFileChange : public MappedFile, public ::testing::WithParamInterface<int> {};
+// Each way a file can change once its stamp is taken: rewritten in place
+// (the same size, a byte of the body, after the clock has moved on), grown,
+// shrunk, emptied. With a short body, and with one longer than the kernel's
+// first piece of the copy and several read windows.
+class CopiedFileChange : public CopiedFile, public ::testing::WithParamInterface<int> {};
 
-TEST_P(MappedFileChange, IsAReadErrorAndLeavesTheEarlierOutput) {
+TEST_P(CopiedFileChange, IsAReadErrorAndLeavesTheEarlierOutput) {
     const Bytes image = LongSong(30000, GetParam(), true);
     const fs::path song = dir_ / "song.s98";
     const std::vector<std::pair<std::string, std::function<void()>>> changes = {
@@ -242,15 +257,15 @@ TEST_P(MappedFileChange, IsAReadErrorAndLeavesTheEarlierOutput) {
     for (const auto& [name, change] : changes) {
         WriteFile(song, image);
         WriteFile(dir_ / "song_new.s98", Bytes{7, 7, 7});
-        EXPECT_EQ(ConvertMapped({}, change), "input file read error.") << name;
-        EXPECT_TRUE(mapped_) << name;
+        EXPECT_EQ(ConvertCopied({}, change), "input file read error.") << name;
+        EXPECT_TRUE(copied_) << name;
         EXPECT_TRUE(lines_.lines.empty()) << name;
         EXPECT_EQ(ReadFile(dir_ / "song_new.s98"), (Bytes{7, 7, 7})) << name;
         EXPECT_TRUE(OtherNames({"song.s98", "song_new.s98"}).empty()) << name;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ShortAndSplitBodies, MappedFileChange,
+INSTANTIATE_TEST_SUITE_P(ShortAndLongBodies, CopiedFileChange,
                          ::testing::Values(200000, 2000000));
 #endif
 

@@ -100,16 +100,16 @@ std::vector<std::string> Names(const fs::path& dir) {
 }
 
 // Kills the command line at random moments of its runs over a 64 MiB song.
-// `mapped`: the song is left to age past the racy margin first, so that
-// every run maps it and the kernel copies its kept part on a second thread;
-// otherwise every run reads it front to back.
-void KillRuns(bool mapped) {
+// `copied`: the song is left to age past the racy margin first, so that
+// the kernel copies its kept part on a second thread in every run;
+// otherwise every run writes it from the bytes read.
+void KillRuns(bool copied) {
     const TempFolder folder("zelta-kill");
     const fs::path& dir = folder.path();
     const fs::path input = dir / "song.s98", output = dir / "song_new.s98";
     const Bytes song = LargeSong();
     WriteFile(input, song);
-    if (mapped) {
+    if (copied) {
         const std::int64_t margin = FileRules{}.racyMarginNs;
         std::this_thread::sleep_for(std::chrono::nanoseconds(margin + margin / 20));
     }
@@ -155,7 +155,7 @@ void KillRuns(bool mapped) {
         ASSERT_EQ(names, (std::vector<std::string>{"song.s98", "song_new.s98"})) << "kill " << i;
     }
     std::printf("%s: one run %ld us; of %d kills the earlier file stayed %d times, the new one was complete %d times, "
-                "%d left a temporary file\n", mapped ? "mapped" : "read", static_cast<long>(whole), kKills,
+                "%d left a temporary file\n", copied ? "copied" : "read", static_cast<long>(whole), kKills,
                 keptEarlier, replaced, leftovers);
     EXPECT_GT(keptEarlier, 0);
     EXPECT_GT(replaced, 0);
@@ -163,7 +163,7 @@ void KillRuns(bool mapped) {
 
 TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOne) { KillRuns(false); }
 
-TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOneWhenTheFileIsMapped) { KillRuns(true); }
+TEST(Kill, TheOutputIsAlwaysTheEarlierFileOrTheCompleteNewOneWhenTheKernelCopies) { KillRuns(true); }
 
 TEST(Kill, ALeftoverTemporaryFileIsRemovedByTheNextRun) {
     // What a kill between linking the temporary file and renaming it leaves.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "messages.h"
 #include "output.h"
@@ -13,13 +14,17 @@
 namespace zelta {
 namespace {
 
-// The image's start, growing as it is read.
+// The image's bytes [base(), end()) as they are read: from the image's
+// start while the head and the lead-in are read, and while the detail log
+// needs them all; otherwise only from where the scan still needs them.
 class Prefix {
 public:
     S98Image image() const {
         return S98Image{{bytes_.get(), static_cast<std::size_t>(size_)}};
     }
-    std::int64_t size() const { return size_; }
+    Window window() const { return Window{bytes_.get(), base_, base_ + size_}; }
+    std::int64_t base() const { return base_; }
+    std::int64_t end() const { return base_ + size_; }
     bool full() const { return size_ == capacity_; }
 
     // Room for `capacity` bytes in all; false when memory runs out. A large
@@ -34,15 +39,23 @@ public:
         capacity_ = capacity;
         return true;
     }
-    // One read into the room left, never past `size`. False when the input
-    // fails or ends.
-    bool ReadMore(ByteReader& input, std::int64_t size) {
-        const std::int64_t want = std::min(capacity_, size) - size_;
+    std::int64_t capacity() const { return capacity_; }
+    // One read of at most `most` bytes into the room left, never past the
+    // image's `size`. False when the input fails or ends.
+    bool ReadMore(ByteReader& input, std::int64_t size, std::int64_t most) {
+        const std::int64_t want = std::min({capacity_, size - base_, size_ + most}) - size_;
         if (want <= 0) return false;
         const std::int64_t n = input.Read(bytes_.get() + size_, want);
         if (n <= 0) return false;
         size_ += n;
         return true;
+    }
+    // Lets the bytes before `offset` go.
+    void DropBefore(std::int64_t offset) {
+        const std::int64_t n = offset - base_;
+        std::memmove(bytes_.get(), bytes_.get() + n, static_cast<std::size_t>(size_ - n));
+        size_ -= n;
+        base_ = offset;
     }
     void Release() {
         bytes_.reset();
@@ -54,6 +67,7 @@ private:
         void operator()(std::uint8_t* p) const { std::free(p); }
     };
     std::unique_ptr<std::uint8_t, Free> bytes_;
+    std::int64_t base_ = 0;
     std::int64_t size_ = 0;
     std::int64_t capacity_ = 0;
 };
@@ -84,20 +98,25 @@ Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
       writeEarly_(!options.detailLog && !options.showStartOnly), verbatim_(verbatim),
       scanner_(header, devices, options.allChips, !options.detailLog), gatherer_(output, header.fileSize) {}
 
-bool Conversion::ReadyToWrite(const S98Image& prefix) const {
+bool Conversion::ReadyToWrite(const Window& window) const {
     if (writeEarly_) return scanner_.settled() || scanner_.finished();
-    return scanner_.finished() && prefix.size() == header_.fileSize;
+    return scanner_.finished() && window.base == 0 && window.end == header_.fileSize;
 }
 
-bool Conversion::TakePrefix(const S98Image& prefix) {
-    scanner_.Feed(Window{prefix.ptr(0), 0, prefix.size()});
+bool Conversion::TakeFront(const S98Image& head, const Window& window) {
+    scanner_.Feed(window);
     if (scanner_.failed()) return true;
     // -n writes nothing: once the start is known only the scan goes on.
     if (options_.showStartOnly) return scanner_.settled() || scanner_.finished();
-    if (!ReadyToWrite(prefix)) return false;
+    if (!ReadyToWrite(window)) return false;
     if (!writeEarly_) LogSuccess();
-    WriteFront(prefix);
+    WriteFront(head, window);
     return true;
+}
+
+std::int64_t Conversion::NeededFrom() const {
+    if (NeedsWholePrefix()) return 0;
+    return scanner_.NeededFrom();
 }
 
 void Conversion::TakeWindow(const Window& window) {
@@ -110,7 +129,7 @@ void Conversion::TakeWindow(const Window& window) {
 bool Conversion::Wants(std::int64_t offset) const {
     if (scanner_.failed()) return false;
     if (!scanner_.finished()) return true;
-    return opened_ && offset < KeepLimit();
+    return opened_ && verbatim_ == Verbatim::kWritten && offset < KeepLimit();
 }
 
 // The start line, then the output line: the scan is over and has passed.
@@ -120,27 +139,29 @@ void Conversion::LogSuccess() {
     if (!options_.showStartOnly) sink_.Append(msg::OutputLine(FileNamePart(outputPath_)));
 }
 
-// The head, the lead-in filtered, and what the prefix holds after it.
-void Conversion::WriteFront(const S98Image& prefix) {
+// The head, the lead-in filtered, and what the window holds after it.
+void Conversion::WriteFront(const S98Image& head, const Window& window) {
     if (!output_.Open(outputPath_)) {
         openFailed_ = true;
         return;
     }
     opened_ = true;
     const ScanResult scan = scanner_.result();
-    CopyHead(prefix, header_, scan, gatherer_);
+    CopyHead(head, header_, scan, gatherer_);
     written_ = header_.dumpOffset;
     if (scan.startOffset != 0) {
         if (options_.detailLog) {
-            CopyLeadIn(prefix, header_, devices_, scan.startOffset, true, sink_, gatherer_);
+            // The whole image is at hand (the window begins at 0).
+            const S98Image image{{window.data, static_cast<std::size_t>(window.end)}};
+            CopyLeadIn(image, header_, devices_, scan.startOffset, true, sink_, gatherer_);
         } else {
             const std::vector<std::uint8_t>& kept = scanner_.keptLeadIn();
             gatherer_.Keep(kept.data(), static_cast<std::int64_t>(kept.size()));
         }
         written_ = scan.startOffset;
     }
-    KeepVerbatim(Window{prefix.ptr(0), 0, prefix.size()});
-    gatherer_.Flush();  // the prefix may move or go once this returns
+    KeepVerbatim(window);
+    gatherer_.Flush();  // the window may move or go once this returns
     scanner_.ReleaseKeptLeadIn();
 }
 
@@ -184,8 +205,8 @@ std::string Conversion::Fail(std::string_view message) {
 std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes sizes) {
     std::int64_t end = std::min(image.size(), sizes.firstPrefix);
     // Window by window: the scan goes on from where it stood, and the front
-    // is written (and a copy of the rest may begin) soon after the start.
-    while (!conversion.TakePrefix(S98Image{image.bytes.first(static_cast<std::size_t>(end))})) {
+    // is written soon after the start.
+    while (!conversion.TakeFront(image, Window{image.ptr(0), 0, end})) {
         end = std::min(image.size(), end + sizes.window);
     }
     return end;
@@ -206,14 +227,14 @@ std::string ConvertImage(const S98Image& image, const S98Header& header,
 
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                          OutputTarget& output, ReadSizes sizes) {
+                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy) {
     if (size < 0 || size > kMaxImageSize) return std::string(msg::kInputTooLarge);
     Prefix prefix;
     // The header, then the device table it names.
     auto readTo = [&](std::int64_t bytes) {
         if (!prefix.Reserve(bytes)) return std::string(msg::kMemory);
-        while (prefix.size() < bytes) {
-            if (!prefix.ReadMore(input, size)) return std::string(msg::kInputRead);
+        while (prefix.end() < bytes) {
+            if (!prefix.ReadMore(input, size, bytes)) return std::string(msg::kInputRead);
         }
         return std::string();
     };
@@ -225,27 +246,54 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
     if (std::string error = ReadCheckedHeader(prefix.image(), size, header); !error.empty()) {
         return error;
     }
-    if (std::string error = readTo(std::min(size, DeviceTableEnd(header))); !error.empty()) {
+    // The head, up to the stream, whole: the front begins with it.
+    if (std::string error = readTo(std::min(
+            size, std::max<std::int64_t>(DeviceTableEnd(header), header.dumpOffset)));
+        !error.empty()) {
         return error;
     }
     Conversion conversion(header, ReadDeviceTable(prefix.image(), header), inputPath, options,
-                          sink, output);
+                          sink, output,
+                          copy != nullptr ? Conversion::Verbatim::kByTheCaller
+                                          : Conversion::Verbatim::kWritten);
 
-    while (!conversion.TakePrefix(prefix.image())) {
-        if (prefix.size() == size) return conversion.Finish();  // never: the scan is over
+    // The lead-in, a window at a time, so that the front is written soon
+    // after the start. Where the kernel copies the verbatim part (which is
+    // the whole stream when nothing sounds), the bytes the scan is done with
+    // are let go, the head kept aside, so that a long lead-in is not held
+    // whole.
+    std::vector<std::uint8_t> head;
+    while (!conversion.TakeFront(head.empty() ? prefix.image() : S98Image{head}, prefix.window())) {
+        if (prefix.end() == size) return conversion.Finish();  // never: the scan is over
+        const std::int64_t needed = conversion.NeededFrom();
+        if (copy != nullptr && needed - prefix.base() >= sizes.window) {
+            if (head.empty()) head.assign(prefix.image().ptr(0), prefix.image().ptr(header.dumpOffset));
+            prefix.DropBefore(needed);
+        }
         if (prefix.full()) {
             const std::int64_t room = conversion.NeedsWholePrefix()
-                                          ? size
-                                          : std::min(size, 2 * prefix.size());
+                                          ? size - prefix.base()
+                                          : std::min(size - prefix.base(), 2 * prefix.capacity());
             if (!prefix.Reserve(room)) return conversion.Fail(msg::kMemory);
         }
-        if (!prefix.ReadMore(input, size)) return conversion.Fail(msg::kInputRead);
+        if (!prefix.ReadMore(input, size, sizes.window)) return conversion.Fail(msg::kInputRead);
     }
+    if (copy != nullptr && conversion.Writing() && !copy->Start(conversion.VerbatimFrom())) {
+        return conversion.Fail(msg::kOutputWrite);
+    }
+    // The copy, when the caller makes it, is complete once the scan is.
+    auto finish = [&] {
+        if (copy != nullptr && conversion.Writing() && conversion.Scanned() &&
+            !copy->Finish(conversion.KeepLimit())) {
+            return conversion.Fail(msg::kOutputWrite);
+        }
+        return conversion.Finish();
+    };
 
     // The rest, window by window. A window begins with the piece of a
     // command the one before cut (at most a register write less a byte).
-    std::int64_t offset = prefix.size();
-    if (offset == size || !conversion.Wants(offset)) return conversion.Finish();
+    std::int64_t offset = prefix.end();
+    if (offset == size || !conversion.Wants(offset)) return finish();
     constexpr std::int64_t kMaxCut = kRegisterWriteSize - 1;
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kMaxCut + sizes.window]);
     if (!buffer) return conversion.Fail(msg::kMemory);
@@ -257,8 +305,9 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
         std::memmove(buffer.get(), end - cut, static_cast<std::size_t>(cut));
         return cut;
     };
-    std::int64_t cut = carry(prefix.image().ptr(offset));
+    std::int64_t cut = carry(prefix.window().ptr(offset));
     prefix.Release();
+    std::vector<std::uint8_t>().swap(head);
     while (cut >= 0 && offset < size && conversion.Wants(offset)) {
         const std::int64_t n = input.Read(buffer.get() + cut, std::min(sizes.window, size - offset));
         if (n <= 0) return conversion.Fail(msg::kInputRead);
@@ -268,7 +317,7 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
         cut = carry(window.ptr(offset));
     }
     if (cut < 0) return conversion.Fail(msg::kInputRead);
-    return conversion.Finish();
+    return finish();
 }
 
 }  // namespace zelta

@@ -30,6 +30,22 @@ namespace zelta {
 // `header` filled in) or the message.
 std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98Header& header);
 
+// Where the verbatim part goes when the caller copies it
+// (Conversion::Verbatim::kByTheCaller): the kernel copies it from the input
+// file, beside the scan.
+class VerbatimCopy {
+public:
+    virtual ~VerbatimCopy() = default;
+    // The front is written: the input's bytes from `from` on follow it.
+    // False when they cannot be copied: the conversion then gives up with
+    // "output file write error.", and the caller converts the file the
+    // plain way.
+    virtual bool Start(std::int64_t from) = 0;
+    // The scan is over and passed: the verbatim part ends at `limit`. False
+    // when the copy failed.
+    virtual bool Finish(std::int64_t limit) = 0;
+};
+
 class Conversion {
 public:
     // How the part copied as it stands (from the start, or from the stream's
@@ -42,11 +58,14 @@ public:
                const std::filesystem::path& inputPath, Options options, LogSink& sink,
                OutputTarget& output, Verbatim verbatim = Verbatim::kWritten);
 
-    // The image's first prefix.size() bytes, more of them than at the call
-    // before. True once the prefix is needed no more.
-    bool TakePrefix(const S98Image& prefix);
-    // Whether the whole image must arrive as the prefix.
+    // The image's bytes up to window.end, more of them than at the call
+    // before; `head` holds its first header.dumpOffset bytes. True once the
+    // front is written (or the scan is over): the prefix is needed no more.
+    bool TakeFront(const S98Image& head, const Window& window);
+    // Whether the whole image must arrive as the prefix, window.base 0.
     bool NeedsWholePrefix() const { return !writeEarly_ && !options_.showStartOnly; }
+    // The first byte the next window must still hold.
+    std::int64_t NeededFrom() const;
     // The bytes after the prefix, window by window, each beginning at or
     // before ScanPosition() and ending where the next one's new bytes begin.
     void TakeWindow(const Window& window);
@@ -55,6 +74,7 @@ public:
     // Where the next window must begin at the latest.
     std::int64_t ScanPosition() const { return scanner_.position(); }
     bool Scanning() const { return !scanner_.finished() && !scanner_.failed(); }
+    bool Scanned() const { return scanner_.finished(); }
     bool failed() const { return scanner_.failed(); }
     // Whether the front has been written and the output is open.
     bool Writing() const { return opened_; }
@@ -70,9 +90,9 @@ public:
     std::string Fail(std::string_view message);
 
 private:
-    bool ReadyToWrite(const S98Image& prefix) const;
+    bool ReadyToWrite(const Window& window) const;
     void LogSuccess();
-    void WriteFront(const S98Image& prefix);
+    void WriteFront(const S98Image& head, const Window& window);
     void KeepVerbatim(const Window& window);
 
     const S98Header header_;
@@ -115,9 +135,11 @@ std::string ConvertImage(const S98Image& image, const S98Header& header,
                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
                          OutputTarget& output, ReadSizes sizes);
 
-// ConvertS98Stream with the read sizes given.
+// ConvertS98Stream with the read sizes given. With `copy`, the verbatim part
+// goes through it once the front is written, the input is read only to be
+// scanned, and the bytes the scan is done with are let go.
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                          OutputTarget& output, ReadSizes sizes);
+                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy = nullptr);
 
 }  // namespace zelta

@@ -1,21 +1,22 @@
-// Converting a file. A large file whose stamp can be trusted is mapped: the
-// scan reads the mapping, and the output's long verbatim stretches are
-// copied file to file by the kernel, as `cat` copies. Those bytes are not
-// the very bytes the scan validated, so the file's stamp (size, modification
-// and change times) is compared before and after, and any difference is
-// "input file read error." with no output, found before the output takes
-// its name. Every other file is read front to back (ConvertS98Stream),
-// which writes only bytes it validated.
+// Converting a file. The file is read front to back (ConvertS98Stream). For
+// a large file whose stamp can be trusted, the output's long verbatim
+// stretch is copied file to file by the kernel, as `cp` copies, while the
+// scan reads on. Those bytes are not the very bytes the scan validated, so
+// the file's stamp (size, modification and change times) is compared before
+// and after, and any difference is "input file read error." with no output,
+// found before the output takes its name. Every other file is written only
+// from bytes the scan validated.
 //
-//   the file                                     how it is converted
+//   the file                                     how its verbatim part is written
 //   -------------------------------------------  ------------------------------
-//   smaller than FileRules::minMappedSize         read front to back
-//   detail log asked for (-v)                     read front to back
-//   stamp unknown, or changed less than           read front to back (a change
+//   smaller than FileRules::minCopiedSize         from the bytes read
+//   detail log asked for (-v)                     from the bytes read
+//   stamp unknown, or changed less than           from the bytes read (a change
 //   FileRules::racyMarginNs before it was opened  within the times' granularity
 //                                                 would not show in the stamp)
-//   cannot be mapped                              read front to back
-//   otherwise                                     mapped; stamp compared
+//   the kernel cannot copy it                     from the bytes read
+//   otherwise                                     copied by the kernel; stamp
+//                                                 compared
 #pragma once
 
 #include <cstdint>
@@ -29,18 +30,18 @@
 namespace zelta {
 
 struct FileRules {
-    // Below this a single read costs less than a mapping.
-    std::int64_t minMappedSize = std::int64_t{1} << 20;
+    // Below this a copy on a thread of its own costs more than it saves.
+    std::int64_t minCopiedSize = std::int64_t{1} << 20;
     // How long before the conversion began a file must have last changed
     // for its stamp to be trusted: longer than the coarsest time stamps
     // (2 s on FAT), as git treats "racily clean" files.
     std::int64_t racyMarginNs = std::int64_t{2'000'000'000};
     // Whether the kernel may copy the verbatim part (tests turn it off to
-    // take the way of systems that cannot: written from the mapping).
+    // take the way of systems that cannot: written from the bytes read).
     bool kernelCopies = true;
-    // Called once the file is mapped, before any of it is read (tests change
-    // the file there).
-    std::function<void()> afterMap;
+    // Called once the stamp is trusted, before any of the file is read
+    // (tests change the file there).
+    std::function<void()> beforeRead;
 };
 
 // Whether a file with `stamp` (taken when it was opened) changed long

@@ -15,6 +15,8 @@
 //   InputFile::StampNow          std::nullopt
 //   InputFile::Map               std::nullopt
 //   MappedFile::~MappedFile      nothing to release
+//   MappedFile::Populate         nothing
+//   MappedFile::Release          nothing
 //   ReadGuarded                  calls read(context), returns true
 //   ReplacementFile::CopyFrom    CopyStatus::kUnsupported
 //   ReplacementFile::CutTo       false (never called once CopyFrom declines)
@@ -46,21 +48,31 @@ struct FileStamp {
 };
 
 // A file's bytes mapped read-only. Reading them may raise a bus error when
-// the file shrinks meanwhile: read them only inside ReadGuarded.
+// the file shrinks meanwhile: read them only inside ReadGuarded. The pages
+// come in as they are first read, or ahead of that through Populate; once
+// read, they can be given back through Release.
 class MappedFile {
 public:
     MappedFile(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
-    MappedFile(MappedFile&& other) noexcept : bytes_(other.bytes_), size_(other.size_) {
+    MappedFile(MappedFile&& other) noexcept
+        : bytes_(other.bytes_), size_(other.size_), released_(other.released_) {
         other.bytes_ = nullptr;
-        other.size_ = 0;
+        other.size_ = other.released_ = 0;
     }
     MappedFile& operator=(MappedFile&&) = delete;
     ~MappedFile();
     std::span<const std::uint8_t> bytes() const { return {bytes_, size_}; }
 
+    // Brings in the pages of [offset, offset + length) that are still mapped
+    // in one call, not a fault per few pages; a hint that may do nothing.
+    void Populate(std::int64_t offset, std::int64_t length);
+    // Unmaps the whole pages below `offset`: they must never be read again.
+    void Release(std::int64_t offset);
+
 private:
     const std::uint8_t* bytes_;
     std::size_t size_;
+    std::size_t released_ = 0;  // the bytes below are unmapped
 };
 
 enum class OpenStatus {
@@ -83,6 +95,8 @@ public:
     std::int64_t size() const { return size_; }
     // Reads up to `max` bytes; returns how many, 0 at the file's end, or -1.
     std::int64_t Read(std::uint8_t* into, std::int64_t max);
+    // Reads on from the file's start again.
+    bool Rewind();
 
     // The stamp taken when the file was opened; nullopt when the system
     // cannot tell.

@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csetjmp>
@@ -139,7 +140,31 @@ bool ReadGuarded(void (*read)(void*), void* context) {
 }
 
 MappedFile::~MappedFile() {
-    if (bytes_ != nullptr) ::munmap(const_cast<std::uint8_t*>(bytes_), size_);
+    if (bytes_ != nullptr && released_ < size_) {
+        ::munmap(const_cast<std::uint8_t*>(bytes_) + released_, size_ - released_);
+    }
+}
+
+void MappedFile::Populate(std::int64_t offset, std::int64_t length) {
+#ifdef MADV_POPULATE_READ
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t from = std::max(released_, static_cast<std::size_t>(offset) / page * page);
+    const std::size_t to = std::min(size_, static_cast<std::size_t>(offset + length));
+    // Fails past the file's end (it shrank): the reads then meet the bus
+    // error the guard expects.
+    if (to > from) ::madvise(const_cast<std::uint8_t*>(bytes_) + from, to - from, MADV_POPULATE_READ);
+#else
+    (void)offset;
+    (void)length;
+#endif
+}
+
+void MappedFile::Release(std::int64_t offset) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t to = std::min(size_, static_cast<std::size_t>(offset)) / page * page;
+    if (to <= released_) return;
+    ::munmap(const_cast<std::uint8_t*>(bytes_) + released_, to - released_);
+    released_ = to;
 }
 
 std::optional<FileStamp> InputFile::StampNow() const {
@@ -155,11 +180,9 @@ std::optional<MappedFile> InputFile::Map() const {
 #else
     if (fd_ < 0 || size_ <= 0) return std::nullopt;
     const auto size = static_cast<std::size_t>(size_);
-    int flags = MAP_PRIVATE;
-#ifdef MAP_POPULATE
-    flags |= MAP_POPULATE;  // the page tables in one call, not a fault per 64 KiB
-#endif
-    void* p = ::mmap(nullptr, size, PROT_READ, flags, fd_, 0);
+    // Not populated here: the pages come in piece by piece (Populate) on the
+    // scan's thread while the copy goes on, not all before the copy begins.
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
     if (p == MAP_FAILED) return std::nullopt;
     return MappedFile(static_cast<const std::uint8_t*>(p), size);
 #endif
@@ -207,6 +230,8 @@ std::int64_t InputFile::Read(std::uint8_t* into, std::int64_t max) {
         return n < 0 ? -1 : n;
     }
 }
+
+bool InputFile::Rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
 
 bool ReplacementFile::Create(const std::filesystem::path& target) {
     Discard();

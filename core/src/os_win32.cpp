@@ -160,6 +160,11 @@ std::int64_t InputFile::Read(std::uint8_t* into, std::int64_t max) {
     return got;
 }
 
+bool InputFile::Rewind() {
+    LARGE_INTEGER zero{};
+    return handle_ != nullptr && ::SetFilePointerEx(AsHandle(handle_), zero, nullptr, FILE_BEGIN);
+}
+
 bool ReplacementFile::Create(const std::filesystem::path& target) {
     Discard();
     const std::wstring system = SystemPath(target);
@@ -234,6 +239,8 @@ std::optional<FileStamp> InputFile::StampNow() const { return std::nullopt; }
 std::optional<MappedFile> InputFile::Map() const { return std::nullopt; }
 
 MappedFile::~MappedFile() = default;
+void MappedFile::Populate(std::int64_t, std::int64_t) {}
+void MappedFile::Release(std::int64_t) {}
 
 bool ReadGuarded(void (*read)(void*), void* context) {
     read(context);

@@ -52,7 +52,7 @@ constexpr std::int64_t kReadAhead = 2 * kBlock;
 // log2(64): every step moves at least one byte on.
 constexpr int kDoublings = 6;
 // How far ahead of the block in hand the next ones are asked for from memory.
-constexpr std::int64_t kPrefetchAhead = 16 * kBlock;
+constexpr std::int64_t kPrefetchAhead = 64 * kBlock;
 
 // Where the n-sync at q leads: just past the first count byte after q whose
 // bit 7 is clear, with `high` the bit-7 masks of this block and the next;
