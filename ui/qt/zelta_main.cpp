@@ -164,6 +164,9 @@ void TZELTA_MAIN::WMDropFiles(const QStringList &paths)
 
 void TZELTA_MAIN::showNewLines(bool now)
 {
+    // Lines held back reach the view only now: it need not lay itself out
+    // for lines it will not paint yet.
+    ui->LIST->holdNewRows(!now);
     if (now) {
         // The list lays out its new lines first: it would paint none of
         // them while their layout is pending.

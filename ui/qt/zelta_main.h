@@ -34,7 +34,8 @@ private:
     // Converts a dropped batch, letting pending events run before each file.
     void WMDropFiles(const QStringList &paths);
     // Lets the list show the lines added so far (now), or holds its
-    // repaints back until the next call that lets it.
+    // repaints, and the view's layout of new lines, back until the next call
+    // that lets it.
     void showNewLines(bool now);
 
     static constexpr int kRepaintInterval = 40;  // ms
