@@ -2,22 +2,18 @@
 // regular file without ever blocking on a special file, and replacing a file
 // safely (a temporary file renamed over it).
 //
-// The fast way through a large file (mapping it, copying it in the kernel,
-// telling by its stamp that it did not change) is optional: where a system
-// has no such call, Map and the stamps say "cannot", CopyFrom says
-// kUnsupported, and the file is read front to back instead.
+// The fast way through a large file (copying it in the kernel, telling by
+// its stamp that it did not change) is optional: where a system has no such
+// call, the stamps say "cannot", CopyFrom says kUnsupported, and the output
+// is written from the bytes read instead.
 //
 // What a system without them must provide (the "cannot" answers):
 //
 //   call                         answer
 //   ---------------------------  ------------------------------------------
-//   InputFile::OpenStamp         std::nullopt (the file is then read)
+//   InputFile::OpenStamp         std::nullopt (the output is then written
+//                                from the bytes read)
 //   InputFile::StampNow          std::nullopt
-//   InputFile::Map               std::nullopt
-//   MappedFile::~MappedFile      nothing to release
-//   MappedFile::Populate         nothing
-//   MappedFile::Release          nothing
-//   ReadGuarded                  calls read(context), returns true
 //   ReplacementFile::CopyFrom    CopyStatus::kUnsupported
 //   ReplacementFile::CutTo       false (never called once CopyFrom declines)
 #pragma once
@@ -28,7 +24,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <type_traits>
 
 namespace zelta::os {
 
@@ -45,34 +40,6 @@ struct FileStamp {
         return size == other.size && modifiedNs == other.modifiedNs &&
                changedNs == other.changedNs;
     }
-};
-
-// A file's bytes mapped read-only. Reading them may raise a bus error when
-// the file shrinks meanwhile: read them only inside ReadGuarded. The pages
-// come in as they are first read, or ahead of that through Populate; once
-// read, they can be given back through Release.
-class MappedFile {
-public:
-    MappedFile(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
-    MappedFile(MappedFile&& other) noexcept
-        : bytes_(other.bytes_), size_(other.size_), released_(other.released_) {
-        other.bytes_ = nullptr;
-        other.size_ = other.released_ = 0;
-    }
-    MappedFile& operator=(MappedFile&&) = delete;
-    ~MappedFile();
-    std::span<const std::uint8_t> bytes() const { return {bytes_, size_}; }
-
-    // Brings in the pages of [offset, offset + length) that are still mapped
-    // in one call, not a fault per few pages; a hint that may do nothing.
-    void Populate(std::int64_t offset, std::int64_t length);
-    // Unmaps the whole pages below `offset`: they must never be read again.
-    void Release(std::int64_t offset);
-
-private:
-    const std::uint8_t* bytes_;
-    std::size_t size_;
-    std::size_t released_ = 0;  // the bytes below are unmapped
 };
 
 enum class OpenStatus {
@@ -103,9 +70,6 @@ public:
     std::optional<FileStamp> OpenStamp() const { return openStamp_; }
     // The stamp now; nullopt when the system cannot tell.
     std::optional<FileStamp> StampNow() const;
-    // The whole file (of its size when opened, more than 0 bytes) mapped
-    // read-only; nullopt when it cannot be.
-    std::optional<MappedFile> Map() const;
 
 private:
     friend class ReplacementFile;
@@ -117,19 +81,6 @@ private:
     std::int64_t size_ = 0;
     std::optional<FileStamp> openStamp_;
 };
-
-// Runs read(context), which reads a MappedFile's bytes, with the bus errors
-// of the calling thread caught. Returns false when one cut it short (the
-// file shrank under the mapping): then every frame `read` entered was left
-// at once, without destructors, so `read` must only work on objects that
-// live outside it. On a system without mappings it just calls `read`.
-bool ReadGuarded(void (*read)(void*), void* context);
-
-template <class Read>
-bool ReadGuarded(Read&& read) {
-    return ReadGuarded([](void* c) { (*static_cast<std::remove_reference_t<Read>*>(c))(); },
-                       static_cast<void*>(&read));
-}
 
 // Asks for huge pages for the whole 2 MiB stretches of [p, p + size) that
 // have not been touched yet; a hint that may be ignored.

@@ -11,11 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csetjmp>
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -90,102 +88,13 @@ FileStamp StampOf(const struct stat& st, std::int64_t takenNs) {
     return FileStamp{st.st_size, Nanos(st.st_mtim), Nanos(st.st_ctim), takenNs};
 }
 
-// ---------------------------------------------------------------------------
-// Bus errors in guarded reads.
-//
-// The only process-wide state the core keeps. A read of a mapped file that
-// shrank raises SIGBUS in the reading thread. The handler, installed once
-// (the first time a guarded read starts), jumps back to the guarded read in
-// progress on that thread; a thread with none gets the disposition that was
-// in place before the handler, and the faulting read raises the signal again
-// under it.
-//
-//   state              scope        set by
-//   -----------------  -----------  ------------------------------------------
-//   tGuardJump         per thread   ReadGuarded: its jump buffer, null outside
-//   gBusActionBefore   process      the installation, once
-// ---------------------------------------------------------------------------
-thread_local sigjmp_buf* tGuardJump = nullptr;
-struct sigaction gBusActionBefore {};
-std::once_flag gBusHandlerInstalled;
-
-extern "C" void OnBusError(int, siginfo_t*, void*) {
-    if (tGuardJump != nullptr) ::siglongjmp(*tGuardJump, 1);
-    ::sigaction(SIGBUS, &gBusActionBefore, nullptr);
-}
-
-void InstallBusHandler() {
-    struct sigaction action {};
-    action.sa_sigaction = OnBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGBUS, &action, &gBusActionBefore);
-}
-
 }  // namespace
-
-bool ReadGuarded(void (*read)(void*), void* context) {
-    std::call_once(gBusHandlerInstalled, InstallBusHandler);
-    sigjmp_buf jump;
-    sigjmp_buf* const outer = tGuardJump;
-    // 1: the signal mask is restored on the jump, unblocking SIGBUS again.
-    if (sigsetjmp(jump, 1) != 0) {
-        tGuardJump = outer;
-        return false;
-    }
-    tGuardJump = &jump;
-    read(context);
-    tGuardJump = outer;
-    return true;
-}
-
-MappedFile::~MappedFile() {
-    if (bytes_ != nullptr && released_ < size_) {
-        ::munmap(const_cast<std::uint8_t*>(bytes_) + released_, size_ - released_);
-    }
-}
-
-void MappedFile::Populate(std::int64_t offset, std::int64_t length) {
-#ifdef MADV_POPULATE_READ
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t from = std::max(released_, static_cast<std::size_t>(offset) / page * page);
-    const std::size_t to = std::min(size_, static_cast<std::size_t>(offset + length));
-    // Fails past the file's end (it shrank): the reads then meet the bus
-    // error the guard expects.
-    if (to > from) ::madvise(const_cast<std::uint8_t*>(bytes_) + from, to - from, MADV_POPULATE_READ);
-#else
-    (void)offset;
-    (void)length;
-#endif
-}
-
-void MappedFile::Release(std::int64_t offset) {
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t to = std::min(size_, static_cast<std::size_t>(offset)) / page * page;
-    if (to <= released_) return;
-    ::munmap(const_cast<std::uint8_t*>(bytes_) + released_, to - released_);
-    released_ = to;
-}
 
 std::optional<FileStamp> InputFile::StampNow() const {
     const std::int64_t taken = ClockNowNs();
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return std::nullopt;
     return StampOf(st, taken);
-}
-
-std::optional<MappedFile> InputFile::Map() const {
-#ifdef __EMSCRIPTEN__
-    return std::nullopt;  // mappings there are copies: nothing to gain
-#else
-    if (fd_ < 0 || size_ <= 0) return std::nullopt;
-    const auto size = static_cast<std::size_t>(size_);
-    // Not populated here: the pages come in piece by piece (Populate) on the
-    // scan's thread while the copy goes on, not all before the copy begins.
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (p == MAP_FAILED) return std::nullopt;
-    return MappedFile(static_cast<const std::uint8_t*>(p), size);
-#endif
 }
 
 void AdviseHugePages(void* p, std::size_t size) {

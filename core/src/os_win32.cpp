@@ -236,17 +236,6 @@ void ReplacementFile::Discard() {
 // is read front to back.
 std::optional<FileStamp> InputFile::StampNow() const { return std::nullopt; }
 
-std::optional<MappedFile> InputFile::Map() const { return std::nullopt; }
-
-MappedFile::~MappedFile() = default;
-void MappedFile::Populate(std::int64_t, std::int64_t) {}
-void MappedFile::Release(std::int64_t) {}
-
-bool ReadGuarded(void (*read)(void*), void* context) {
-    read(context);
-    return true;
-}
-
 ReplacementFile::CopyStatus ReplacementFile::CopyFrom(const InputFile&, std::int64_t,
                                                       std::int64_t) {
     return CopyStatus::kUnsupported;

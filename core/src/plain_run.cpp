@@ -9,7 +9,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "os_file.h"
 #include "s98_image.h"
 
 // A second thread for long walks, except in a browser build without threads.
@@ -270,25 +269,10 @@ std::int64_t SkipPlainCommandsSplit(const std::uint8_t* p, std::int64_t at, std:
     Guess guess;
 #if ZELTA_THREADS
     try {
-        // The bytes may be a mapped file's: a bus error there (the file
-        // shrank) only loses the guess, and the first thread's own guarded
-        // read meets it again.
-        std::thread second([&] {
-            if (!os::ReadGuarded([&] { guess = GuessAndWalk(p, middle, end, writeLimit); })) {
-                guess = Guess{};
-            }
-        });
-        // The first half meanwhile, up to where the guesses begin. A bus
-        // error here must not leave this frame while the second thread
-        // still uses it: it is caught, the second thread joined, and the
-        // walk done again alone, which meets the error again under the
-        // caller's guard (or, if the file is whole again, walks it; the
-        // caller's stamps then tell the change).
-        std::int64_t first = at;
-        const bool read = os::ReadGuarded(
-            [&] { first = SkipPlainCommandsInBlocks(p, at, middle, writeLimit); });
+        std::thread second([&] { guess = GuessAndWalk(p, middle, end, writeLimit); });
+        // The first half meanwhile, up to where the guesses begin.
+        const std::int64_t first = SkipPlainCommandsInBlocks(p, at, middle, writeLimit);
         second.join();
-        if (!read) return SkipPlainCommandsInBlocks(p, at, end, writeLimit);
         return WalkToGuess(p, first, end, writeLimit, guess);
     } catch (const std::system_error&) {
         // No second thread to be had: the walk alone.
