@@ -40,11 +40,21 @@ bool ConvertOneFile(const std::filesystem::path& path, Options options, LogSink&
     return false;
 }
 
+namespace {
+constexpr std::size_t kRoomAtOnce = std::size_t{4} << 20;
+}  // namespace
+
 MemoryConversion ConvertInMemory(std::span<const std::uint8_t> image, Options options,
                                  const std::filesystem::path& inputPath) {
     MemoryConversion result;
     LineCollector lines;
     MemoryOutput output;
+    // A large output gets its room at once, in huge pages: never longer than
+    // the image, and grown piece by piece it would be copied at each step.
+    if (image.size() >= kRoomAtOnce) {
+        output.bytes.reserve(image.size());
+        os::AdviseHugePages(output.bytes.data(), output.bytes.capacity());
+    }
     result.message = ConvertS98Image(image, inputPath, options, lines, output);
     result.lines = std::move(lines.lines);
     result.written = output.committed;
