@@ -231,9 +231,9 @@ void ReplacementFile::Discard() {
     temporary_.clear();
 }
 
-// The fast way through a large file (a mapping, the kernel's copy, the
-// stamp that tells the file did not change) is not taken here: every file
-// is read front to back.
+// The fast way through a large file (the kernel's copy, the stamp that tells
+// the file did not change) is not taken here: every output is written from
+// the bytes read.
 std::optional<FileStamp> InputFile::StampNow() const { return std::nullopt; }
 
 ReplacementFile::CopyStatus ReplacementFile::CopyFrom(const InputFile&, std::int64_t,

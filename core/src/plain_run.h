@@ -11,11 +11,13 @@ namespace zelta {
 // (0xFF, one byte; 0xFE and its count) from the command at `at`, in
 // p[0, end). Stops at the first command that is none of these, or that
 // would not end before `end`, or at `end` after a run of one-tick waits.
-// Returns that command's offset.
+// Returns that command's offset. By jump tables where the processor has
+// them; otherwise in blocks, a long walk split over two threads.
 std::int64_t SkipPlainCommands(const std::uint8_t* p, std::int64_t at, std::int64_t end,
                                int writeLimit);
 
-// A walk of at least this many bytes is split over two threads.
+// Without jump tables, a walk of at least this many bytes is split over two
+// threads.
 inline constexpr std::int64_t kMinSplitWalk = std::int64_t{4} << 20;
 
 // The same in 64-byte blocks, on one thread.
