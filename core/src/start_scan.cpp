@@ -1,5 +1,6 @@
 #include "start_scan.h"
 
+#include <array>
 #include <bit>
 
 #include "messages.h"
@@ -75,35 +76,56 @@ std::int64_t Scanner::SkipPlain(const Window& w, std::int64_t at, std::int64_t e
 }
 
 // The lead-in a 64-byte block at a time, each block's commands listed at
-// once (ListBlockCommands): only its writes are looked at one by one, and
-// its waits and n-syncs are left out as one count. A block is only taken
-// when a write still fits after it and no header offset lies within reach,
-// so no left-out stretch can cross one. Returns where it stopped: the start
-// was found, the walk stopped at a command the block does not list, or no
-// more blocks can be taken.
+// once (ListBlockCommands): only the writes its filter may keep are looked
+// at one by one, and its waits, n-syncs and left-out timer writes are left
+// out as one count. A block is only taken when a write still fits after it
+// and no header offset lies within reach, so no left-out stretch can cross
+// one. Returns where it stopped: the start was found, the walk stopped at a
+// command the blocks do not list, or no more blocks can be taken.
+//
+// The blocks follow each other at fixed steps and are listed a batch at a
+// time, without a branch on what each holds, so that the processor lists
+// the next while it lists this one; then the batch's writes that may be kept
+// are seen, in order. A write that changes a mode makes the later blocks'
+// lists stale: the batch then ends with its block.
 std::int64_t Scanner::LeadInBlocks(const Window& w, std::int64_t at, std::int64_t end) {
     constexpr std::int64_t kBlock = 64;
-    if (at + 2 * kBlock > std::min(end, nextMark_)) return at;
-    BlockCommands block;
-    // Blocks follow each other at fixed steps, so that the processor can
-    // list the next while the writes of this one are looked at.
+    constexpr std::int64_t kBatch = 16;
+    std::array<BlockCommands, kBatch> batch;
+    std::array<unsigned, kBatch> exits{};
     std::int64_t base = at;
     unsigned entry = 0;
-    while (base + 2 * kBlock <= end && base + 2 * kBlock <= nextMark_) {
+    for (;;) {
+        // Each block's next one must be readable too.
+        const std::int64_t blocks =
+            std::min(kBatch, (std::min(end, nextMark_) - base) / kBlock - 1);
+        if (blocks <= 0) return base + entry;
         if (leftOutModesSeen_ != filter_.modeChanges() + 1) {
             filter_.FillLeftOutModes(devices_.types, leftOutModes_);
             leftOutModesSeen_ = filter_.modeChanges() + 1;
         }
-        const unsigned to = ListBlockCommands(w.ptr(base), entry, writeLimit_, leftOutModes_, block);
         const std::int64_t from = base + entry;
-        std::int64_t past = base + to;
-        if (block.kept != 0) [[unlikely]] {
+        std::int64_t listed = 0;
+        std::uint64_t withKept = 0;
+        for (unsigned e = entry; listed < blocks;) {
+            const auto i = static_cast<std::size_t>(listed);
+            exits[i] = ListBlockCommands(w.ptr(base + listed * kBlock), e, writeLimit_,
+                                         leftOutModes_, batch[i]);
+            withKept |= std::uint64_t{batch[i].kept != 0} << listed;
+            ++listed;
+            if (exits[i] < kBlock) [[unlikely]] break;
+            e = exits[i] - kBlock;
+        }
+        std::int64_t writes = 0;
+        const std::uint64_t changes = filter_.modeChanges();
+        for (std::uint64_t b = withKept; b != 0; b &= b - 1) {
+            const int i = std::countr_zero(b);
+            const BlockCommands& block = batch[static_cast<std::size_t>(i)];
             // All before the first write that may be kept is left out; from
             // there on each write goes through the filter and the watch.
             const int firstKept = std::countr_zero(block.kept);
-            std::int64_t writes = 0;
             for (std::uint64_t m = block.writes >> firstKept << firstKept; m != 0; m &= m - 1) {
-                const std::int64_t q = base + block.at[std::countr_zero(m)];
+                const std::int64_t q = base + i * kBlock + block.at[std::countr_zero(m)];
                 const std::uint8_t c = w.at(q);
                 const int device = c >> kDeviceIndexShift;
                 const RegisterWrite write{device, c & kPortBit, w.at(q + 1), w.at(q + 2),
@@ -111,19 +133,23 @@ std::int64_t Scanner::LeadInBlocks(const Window& w, std::int64_t at, std::int64_
                 SeeWrite(q, write, w.ptr(q));
                 ++writes;
                 if (phase_ != Phase::kLeadIn) [[unlikely]] {
-                    past = q + kRegisterWriteSize;
-                    break;
+                    const std::int64_t past = q + kRegisterWriteSize;
+                    dropped_ += past - from - writes * kRegisterWriteSize;
+                    return past;
                 }
             }
-            dropped_ += past - from - writes * kRegisterWriteSize;
-        } else {
-            dropped_ += past - from;
+            if (filter_.modeChanges() != changes) [[unlikely]] {
+                listed = i + 1;
+                break;
+            }
         }
-        if (phase_ != Phase::kLeadIn || to < kBlock) [[unlikely]] return past;
-        base += kBlock;
+        const unsigned to = exits[static_cast<std::size_t>(listed - 1)];
+        const std::int64_t past = base + (listed - 1) * kBlock + to;
+        dropped_ += past - from - writes * kRegisterWriteSize;  // waits, n-syncs, timer writes
+        if (to < kBlock) [[unlikely]] return past;
+        base += listed * kBlock;
         entry = to - kBlock;
     }
-    return base + entry;
 }
 
 // The lead-in's common commands in a loop of their own, the position held in
