@@ -1,12 +1,6 @@
 // The command line on Windows: UTF-16 arguments (wmain), UTF-8 output with
 // line feeds to pipes and files, exactly as on other systems, and UTF-16 to
 // a console, so that every name shows whatever the console's code page.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <fcntl.h>

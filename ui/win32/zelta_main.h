@@ -9,6 +9,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <filesystem>
 #include <string>
