@@ -114,11 +114,6 @@ bool Conversion::TakeFront(const S98Image& head, const Window& window) {
     return true;
 }
 
-std::int64_t Conversion::NeededFrom() const {
-    if (NeedsWholePrefix()) return 0;
-    return scanner_.NeededFrom();
-}
-
 void Conversion::TakeWindow(const Window& window) {
     scanner_.Feed(window);
     if (scanner_.failed() || !opened_) return;
@@ -259,16 +254,17 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
 
     // The lead-in, a window at a time, so that the front is written soon
     // after the start. Where the kernel copies the verbatim part (which is
-    // the whole stream when nothing sounds), the bytes the scan is done with
-    // are let go, the head kept aside, so that a long lead-in is not held
-    // whole.
+    // the whole stream when nothing sounds), the front needs of the bytes
+    // read only the head and the scan's kept writes: the bytes the scan has
+    // passed are let go, the head kept aside, so that a long lead-in is not
+    // held whole.
     std::vector<std::uint8_t> head;
     while (!conversion.TakeFront(head.empty() ? prefix.image() : S98Image{head}, prefix.window())) {
         if (prefix.end() == size) return conversion.Finish();  // never: the scan is over
-        const std::int64_t needed = conversion.NeededFrom();
-        if (copy != nullptr && needed - prefix.base() >= sizes.window) {
+        const std::int64_t scanned = conversion.ScanPosition();
+        if (copy != nullptr && scanned - prefix.base() >= sizes.window) {
             if (head.empty()) head.assign(prefix.image().ptr(0), prefix.image().ptr(header.dumpOffset));
-            prefix.DropBefore(needed);
+            prefix.DropBefore(scanned);
         }
         if (prefix.full()) {
             const std::int64_t room = conversion.NeedsWholePrefix()

@@ -64,8 +64,6 @@ public:
     bool TakeFront(const S98Image& head, const Window& window);
     // Whether the whole image must arrive as the prefix, window.base 0.
     bool NeedsWholePrefix() const { return !writeEarly_ && !options_.showStartOnly; }
-    // The first byte the next window must still hold.
-    std::int64_t NeededFrom() const;
     // The bytes after the prefix, window by window, each beginning at or
     // before ScanPosition() and ending where the next one's new bytes begin.
     void TakeWindow(const Window& window);

@@ -88,11 +88,6 @@ public:
     void Feed(const Window& window);
 
     std::int64_t position() const { return at_; }
-    // The first byte the scan may still read or copy: its position, or,
-    // while another chip's key-on may turn out to be the start, that write.
-    std::int64_t NeededFrom() const {
-        return phase_ == Phase::kPending ? std::min(at_, otherKeyOn_) : at_;
-    }
     bool failed() const { return !message_.empty(); }
     const std::string& message() const { return message_; }
     // The whole stream is validated (the end-of-data command or the stream's
