@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "chip_rules.h"
 #include "generator.h"
 #include "plain_run.h"
 
@@ -97,62 +96,6 @@ TEST(PlainRun, TheSplitWalkStopsWhereTheOneByOneRuleStops) {
                 << "round " << round << ", at " << at << ", middle " << middle << ", end " << end
                 << ", limit " << writeLimit;
         }
-    }
-}
-
-// A block's commands listed at once are the ones the one-by-one rule steps
-// on (each wait of a run on its own), and the writes the filter may keep are
-// those it keeps with the modes as they stand.
-TEST(PlainRun, ABlocksListedCommandsAreTheOnesTheRuleStepsOn) {
-    if (!JumpWalkAvailable()) GTEST_FAIL() << "this processor has no 64-byte byte permutes";
-    StreamGenerator r(0x7157);
-    for (int round = 0; round < 3000; ++round) {
-        const int writeLimit = r.Pick<int>({1, 2, 4, 8, 0x80});
-        Bytes s = PlainStream(r, 60 + r.Below(60), writeLimit);
-        // Timer writes (register 0x27) in all the modes, on both ports.
-        for (std::size_t i = 0; i + 2 < s.size(); ++i) {
-            if (s[i] < writeLimit && r.Chance(30)) s[i + 1] = 0x27;
-        }
-        if (s.size() < 128) continue;
-        DeviceTable devices;
-        devices.validCount = writeLimit / 2;
-        for (auto& type : devices.types) type = r.Pick<std::int32_t>({kTypeOpna, kTypeOpn2, kTypePsg});
-        LeadInFilter filter;
-        for (int d = 0; d < 4; ++d) {
-            filter.Classify({d, 0, kOpnTimerReg, static_cast<std::uint8_t>(r.Below(4) << 6), kTypeOpna});
-        }
-        std::uint8_t modes[LeadInFilter::kLeftOutTableSize];
-        filter.FillLeftOutModes(devices.types, modes);
-        const auto entry = static_cast<unsigned>(r.Below(3));
-        BlockCommands block;
-        const unsigned to = ListBlockCommands(s.data(), entry, writeLimit, modes, block);
-
-        std::int64_t at = entry;
-        int m = 0;
-        std::uint64_t writes = 0;
-        std::uint64_t kept = 0;
-        while (at < 64) {
-            const std::uint8_t c = s[static_cast<std::size_t>(at)];
-            std::int64_t next = at;
-            if (c < writeLimit) next = at + 3;
-            else if (c == 0xFF) next = at + 1;
-            else if (c == 0xFE) next = PastNSync(s.data(), at, 127);  // within the next block
-            if (next == at) break;
-            ASSERT_EQ(block.at[m], at) << "round " << round << ", command " << m;
-            if (c < writeLimit) {
-                writes |= std::uint64_t{1} << m;
-                LeadInFilter asItStands = filter;
-                const RegisterWrite w{c >> 1, c & 1, s[static_cast<std::size_t>(at) + 1],
-                                      s[static_cast<std::size_t>(at) + 2],
-                                      devices.types[static_cast<std::size_t>(c >> 1)]};
-                if (asItStands.Classify(w) == Fate::kKeep) kept |= std::uint64_t{1} << m;
-            }
-            at = next;
-            ++m;
-        }
-        ASSERT_EQ(to, static_cast<unsigned>(at)) << "round " << round;
-        ASSERT_EQ(block.writes, writes) << "round " << round;
-        ASSERT_EQ(block.kept, kept) << "round " << round;
     }
 }
 

@@ -253,10 +253,11 @@ TEST(StartScan, AnOpnKeyOnBeforeAnyOtherChipIsTheStart) {
     EXPECT_EQ(Convert(b).lines[0], StartLine(b.StreamStart() + 1));
 }
 
-// The lead-in taken a block at a time (where the processor allows) finds
-// what the one-command-at-a-time loop finds: the same start, offsets, kept
-// writes, end or fault, with the image cut into windows anywhere and files
-// whose lead-ins hold mode changes, loop points and faults.
+// The lead-in taken a block at a time (where the processor allows: each
+// block's commands listed at once, only the writes the filter may keep seen)
+// finds what the one-command-at-a-time loop finds: the same start, offsets,
+// kept writes, end or fault, with the image cut into windows anywhere and
+// files whose lead-ins hold mode changes, loop points and faults.
 TEST(StartScan, TheBlockLeadInFindsWhatTheOneByOneLeadInFinds) {
     if (!JumpWalkAvailable()) GTEST_FAIL() << "this processor has no 64-byte byte permutes";
     StreamGenerator gen(0x1EAD);
