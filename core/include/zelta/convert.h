@@ -29,6 +29,7 @@ struct Options {
     bool showStartOnly = false;  // -n: report the start point, write nothing
     bool detailLog = false;      // -v: log every byte that is left out
     bool allChips = false;       // --all-chips: any device's key-on may start
+    bool findLoop = false;       // -l: set the loop where the song repeats, cut the repeats
 };
 
 // Receives the conversion's log lines in order. Each call is one line; a
