@@ -66,7 +66,8 @@ struct Records {
 // them (the records of a long song run to hundreds of megabytes).
 template <typename T>
 std::unique_ptr<T[]> Room(std::size_t n) {
-    auto room = std::make_unique_for_overwrite<T[]>(n);
+    // new T[n], not make_unique: the values are left as they are.
+    std::unique_ptr<T[]> room(new T[n]);
     os::AdviseHugePages(room.get(), n * sizeof(T));
     return room;
 }
