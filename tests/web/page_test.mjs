@@ -1,4 +1,4 @@
-// The page in headless Chromium: drops and the file input, under the four
+// The page in headless Chromium: drops and the file input, under the five
 // option sets, give the command line's lines and, as downloads and as a zip,
 // its outputs; a 64 MiB song; the page asks for nothing but its own files
 // and works offline once loaded.
