@@ -139,7 +139,79 @@ bool PsgSounds(const RegisterWrite& w) {
     return InRange(w.reg, kPsgLevelFirst, kPsgLevelLast) && w.value != 0;
 }
 
+// ---------------------------------------------------------------------------
+// Writes the loop search leaves out of its comparison, or compares by their
+// mode bits alone (only a change of mode counts, 0 before any write).
+//
+//   chip                 port  reg        treatment
+//   -------------------  ----  ---------  -----------------------------------
+//   OPN family (2,3,4)   0     0x24-0x26  left out: timer A and B values
+//                        0     0x0E-0x0F  left out: SSG I/O ports
+//                        0, 1  0x27       bits 7-6 (channel-3 mode); the timer
+//                                         controls, bits 5-0, are not compared
+//   OPM (5)              0     0x10-0x13  left out: timer values
+//                        0     0x14       bit 7 (CSM); timer controls not
+//   PSG (1), AY (15)     0     0x0E-0x0F  left out: I/O ports
+//   OPL, OPL2, OPL3      0     0x02-0x04  left out: timer values and control
+//   (7, 8, 9)
+//
+// Every other write, the OPN2's DAC data (0x2A) included, is compared whole.
+// ---------------------------------------------------------------------------
+constexpr std::uint8_t kOpnTimerValueFirst = 0x24;
+constexpr std::uint8_t kOpnTimerValueLast = 0x26;
+constexpr std::uint8_t kOpnCh3ModeBits = 0xC0;
+constexpr std::uint8_t kSsgIoFirst = 0x0E;
+constexpr std::uint8_t kSsgIoLast = 0x0F;
+constexpr std::uint8_t kOpmTimerValueFirst = 0x10;
+constexpr std::uint8_t kOpmTimerValueLast = 0x13;
+constexpr std::uint8_t kOplTimerFirst = 0x02;
+constexpr std::uint8_t kOplTimerLast = 0x04;
+constexpr int kKeyCommandShift = 16;
+constexpr int kKeyRegisterShift = 8;
+
 }  // namespace
+
+std::uint32_t ComparedWrites::Key(std::uint8_t command, const RegisterWrite& w) {
+    const bool port0 = w.port == 0;
+    switch (w.type) {
+    case kTypeOpn:
+    case kTypeOpn2:
+    case kTypeOpna:
+        if (w.reg == kOpnTimerReg) return ModeKey(command, w, kOpnCh3ModeBits);
+        if (port0 && (InRange(w.reg, kOpnTimerValueFirst, kOpnTimerValueLast) ||
+                      InRange(w.reg, kSsgIoFirst, kSsgIoLast))) {
+            return kLeftOut;
+        }
+        break;
+    case kTypeOpm:
+        if (!port0) break;
+        if (w.reg == kOpmTimerReg) return ModeKey(command, w, kOpmCsmBit);
+        if (InRange(w.reg, kOpmTimerValueFirst, kOpmTimerValueLast)) return kLeftOut;
+        break;
+    case kTypePsg:
+    case kTypeAy:
+        if (port0 && InRange(w.reg, kSsgIoFirst, kSsgIoLast)) return kLeftOut;
+        break;
+    case kTypeOpl:
+    case kTypeOpl2:
+    case kTypeOpl3:
+        if (port0 && InRange(w.reg, kOplTimerFirst, kOplTimerLast)) return kLeftOut;
+        break;
+    default:
+        break;
+    }
+    return std::uint32_t{command} << kKeyCommandShift | std::uint32_t{w.reg} << kKeyRegisterShift |
+           w.value;
+}
+
+std::uint32_t ComparedWrites::ModeKey(std::uint8_t command, const RegisterWrite& w,
+                                      std::uint8_t modeBits) {
+    const auto mode = static_cast<std::uint8_t>(w.value & modeBits);
+    if (mode_[command] == mode) return kLeftOut;
+    mode_[command] = mode;
+    return std::uint32_t{command} << kKeyCommandShift | std::uint32_t{w.reg} << kKeyRegisterShift |
+           mode;
+}
 
 Sound KeyOnWatch::Observe(const RegisterWrite& w) {
     DeviceState& state = devices_[static_cast<std::size_t>(w.device)];

@@ -90,4 +90,23 @@ private:
     std::uint64_t modeChanges_ = 0;
 };
 
+// Which writes the loop search compares, and as what. A write that cannot
+// change the sound (a timer value, an I/O port, a timer control that keeps
+// the mode in effect) is left out of the comparison; the others are
+// compared by their bytes, a mode register by its mode bits alone. The
+// table is in chip_rules.cpp. Mode registers are followed per command byte,
+// so the writes must be shown in stream order.
+class ComparedWrites {
+public:
+    // The write's key (command byte, register, value, one byte each from
+    // bit 16 down), or kLeftOut.
+    static constexpr std::uint32_t kLeftOut = 0xFFFFFFFF;
+    std::uint32_t Key(std::uint8_t command, const RegisterWrite& w);
+
+private:
+    std::uint32_t ModeKey(std::uint8_t command, const RegisterWrite& w, std::uint8_t modeBits);
+
+    std::array<std::uint8_t, 256> mode_{};  // mode bits in effect, by command byte
+};
+
 }  // namespace zelta
