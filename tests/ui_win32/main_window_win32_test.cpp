@@ -342,7 +342,10 @@ TEST_F(MainWindowWin32Test, ReadsTheOptionsWhenEachFileBegins)
     ListWatch watch(list);
     // Clicked by the user while a.s98 is being converted: the later files
     // get the detail log and the loop search, a.s98 does not.
-    watch.When(L"a.s98", [&] { PostMessageW(detailLog, BM_CLICK, 0, 0); PostMessageW(findLoop, BM_CLICK, 0, 0); });
+    watch.When(L"a.s98", [&] {
+        PostMessageW(detailLog, BM_CLICK, 0, 0);
+        PostMessageW(findLoop, BM_CLICK, 0, 0);
+    });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
     watch.When(L"b.s98", [&] {
         SendMessageW(detailLog, BM_SETCHECK, BST_UNCHECKED, 0);
