@@ -166,51 +166,68 @@ constexpr std::uint8_t kOpmTimerValueFirst = 0x10;
 constexpr std::uint8_t kOpmTimerValueLast = 0x13;
 constexpr std::uint8_t kOplTimerFirst = 0x02;
 constexpr std::uint8_t kOplTimerLast = 0x04;
-constexpr int kKeyCommandShift = 16;
-constexpr int kKeyRegisterShift = 8;
 
 }  // namespace
 
-std::uint32_t ComparedWrites::Key(std::uint8_t command, const RegisterWrite& w) {
-    const bool port0 = w.port == 0;
-    switch (w.type) {
+CompareRule CompareRuleFor(std::int32_t type, int port, std::uint8_t reg) {
+    constexpr CompareRule kLeftOut{Compare::kLeftOut, 0};
+    const bool port0 = port == 0;
+    switch (type) {
     case kTypeOpn:
     case kTypeOpn2:
     case kTypeOpna:
-        if (w.reg == kOpnTimerReg) return ModeKey(command, w, kOpnCh3ModeBits);
-        if (port0 && (InRange(w.reg, kOpnTimerValueFirst, kOpnTimerValueLast) ||
-                      InRange(w.reg, kSsgIoFirst, kSsgIoLast))) {
+        if (reg == kOpnTimerReg) return {Compare::kModeBits, kOpnCh3ModeBits};
+        if (port0 && (InRange(reg, kOpnTimerValueFirst, kOpnTimerValueLast) ||
+                      InRange(reg, kSsgIoFirst, kSsgIoLast))) {
             return kLeftOut;
         }
         break;
     case kTypeOpm:
-        if (!port0) break;
-        if (w.reg == kOpmTimerReg) return ModeKey(command, w, kOpmCsmBit);
-        if (InRange(w.reg, kOpmTimerValueFirst, kOpmTimerValueLast)) return kLeftOut;
+        if (port0 && reg == kOpmTimerReg) return {Compare::kModeBits, kOpmCsmBit};
+        if (port0 && InRange(reg, kOpmTimerValueFirst, kOpmTimerValueLast)) return kLeftOut;
         break;
     case kTypePsg:
     case kTypeAy:
-        if (port0 && InRange(w.reg, kSsgIoFirst, kSsgIoLast)) return kLeftOut;
+        if (port0 && InRange(reg, kSsgIoFirst, kSsgIoLast)) return kLeftOut;
         break;
     case kTypeOpl:
     case kTypeOpl2:
     case kTypeOpl3:
-        if (port0 && InRange(w.reg, kOplTimerFirst, kOplTimerLast)) return kLeftOut;
+        if (port0 && InRange(reg, kOplTimerFirst, kOplTimerLast)) return kLeftOut;
         break;
     default:
         break;
     }
-    return std::uint32_t{command} << kKeyCommandShift | std::uint32_t{w.reg} << kKeyRegisterShift |
-           w.value;
+    return {};
 }
 
-std::uint32_t ComparedWrites::ModeKey(std::uint8_t command, const RegisterWrite& w,
-                                      std::uint8_t modeBits) {
-    const auto mode = static_cast<std::uint8_t>(w.value & modeBits);
-    if (mode_[command] == mode) return kLeftOut;
-    mode_[command] = mode;
-    return std::uint32_t{command} << kKeyCommandShift | std::uint32_t{w.reg} << kKeyRegisterShift |
-           mode;
+// The registers the key-on rules above name, and every write of the DCSG,
+// whose latch is followed.
+bool KeyOnWatched(std::int32_t type, int port, std::uint8_t reg) {
+    switch (type) {
+    case kTypeOpn:
+    case kTypeOpn2:
+    case kTypeOpna:
+        if (port == 1) return reg == kOpnAdpcmControlReg;
+        return reg == kOpnKeyOnReg || reg == kOpnRhythmReg || reg == kOpnTimerReg ||
+               InRange(reg, kOpnSsgLevelFirst, kOpnSsgLevelLast) ||
+               (type == kTypeOpn2 && (reg == kOpn2DacValueReg || reg == kOpn2DacEnableReg));
+    case kTypeOpm:
+        return reg == kOpmKeyOnReg || reg == kOpmTimerReg;
+    case kTypeOpll:
+        return InRange(reg, kOpllKeyFirst, kOpllKeyLast) || reg == kOpllRhythmReg;
+    case kTypeOpl:
+    case kTypeOpl2:
+    case kTypeOpl3:
+        return InRange(reg, kOplKeyFirst, kOplKeyLast) || reg == kOplRhythmReg;
+    case kTypePsg:
+    case kTypeAy:
+        return InRange(reg, kPsgLevelFirst, kPsgLevelLast);
+    case kTypeDcsg:
+        return true;
+    default:
+        return false;
+    }
 }
 
 Sound KeyOnWatch::Observe(const RegisterWrite& w) {

@@ -90,23 +90,24 @@ private:
     std::uint64_t modeChanges_ = 0;
 };
 
-// Which writes the loop search compares, and as what. A write that cannot
-// change the sound (a timer value, an I/O port, a timer control that keeps
-// the mode in effect) is left out of the comparison; the others are
-// compared by their bytes, a mode register by its mode bits alone. The
-// table is in chip_rules.cpp. Mode registers are followed per command byte,
-// so the writes must be shown in stream order.
-class ComparedWrites {
-public:
-    // The write's key (command byte, register, value, one byte each from
-    // bit 16 down), or kLeftOut.
-    static constexpr std::uint32_t kLeftOut = 0xFFFFFFFF;
-    std::uint32_t Key(std::uint8_t command, const RegisterWrite& w);
-
-private:
-    std::uint32_t ModeKey(std::uint8_t command, const RegisterWrite& w, std::uint8_t modeBits);
-
-    std::array<std::uint8_t, 256> mode_{};  // mode bits in effect, by command byte
+// How the loop search compares a write. A write that cannot change the sound
+// (a timer value, an I/O port) is left out of the comparison; a mode
+// register, whose other bits are timer controls, counts only when its mode
+// bits change, and is then compared by them; every other write is compared
+// by its three bytes. The table is in chip_rules.cpp.
+enum class Compare : std::uint8_t {
+    kWhole,
+    kLeftOut,
+    kModeBits,
 };
+struct CompareRule {
+    Compare how = Compare::kWhole;
+    std::uint8_t modeBits = 0;  // for kModeBits
+};
+CompareRule CompareRuleFor(std::int32_t type, int port, std::uint8_t reg);
+
+// Whether KeyOnWatch::Observe may find a sound in, or keep state from, a
+// write to this register (every other write it passes over as silent).
+bool KeyOnWatched(std::int32_t type, int port, std::uint8_t reg);
 
 }  // namespace zelta

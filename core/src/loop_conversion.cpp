@@ -8,6 +8,7 @@
 
 #include "loop_search.h"
 #include "messages.h"
+#include "os_file.h"
 #include "s98_image.h"
 
 namespace zelta {
@@ -61,6 +62,7 @@ std::string ConvertWithLoop(const OrdinaryConversion& ordinary, std::int64_t siz
     std::optional<Outcome> outcome;
     try {
         written.bytes.reserve(static_cast<std::size_t>(sizeHint));
+        os::AdviseHugePages(written.bytes.data(), written.bytes.capacity());
         if (std::string message = ordinary(inner, lines, written); !message.empty()) {
             for (const std::string& line : lines.lines) sink.Append(line);
             return message;

@@ -1,16 +1,19 @@
 #include "loop_search.h"
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <vector>
 
 #include "chip_rules.h"
+#include "os_file.h"
 
 namespace zelta {
 namespace {
 
-// Times past this are refused: no song lasts so long, and sums of them
-// cannot overflow.
-constexpr std::uint64_t kMaxTicks = std::uint64_t{1} << 62;
+// Times past this are refused (no song lasts so long: 49 days of 1 ms
+// ticks), so that a time takes 4 bytes.
+constexpr std::uint64_t kMaxTicks = 0xFFFFFFFF;
 // Count bytes past this many bits could only overflow.
 constexpr int kMaxCountShift = 56;
 
@@ -50,32 +53,107 @@ Clock ReadClock(const S98Image& image) {
 
 // The compared writes: key (with kKeyOnFlag) and time, index by index.
 struct Records {
-    std::vector<std::uint32_t> keys;
-    std::vector<std::uint64_t> ticks;
-    std::size_t size() const { return keys.size(); }
+    std::unique_ptr<std::uint32_t[]> keys;
+    std::unique_ptr<std::uint32_t[]> ticks;
+    std::size_t n = 0;
+    std::size_t size() const { return n; }
     bool Same(std::size_t i, std::size_t j) const { return ((keys[i] ^ keys[j]) & kKeyBits) == 0; }
     bool KeyOn(std::size_t i) const { return (keys[i] & kKeyOnFlag) != 0; }
     std::uint64_t Span(std::size_t from, std::size_t to) const { return ticks[to] - ticks[from]; }
 };
 
+// Room for `n` values, not yet touched, in huge pages where the system has
+// them (the records of a long song run to hundreds of megabytes).
+template <typename T>
+std::unique_ptr<T[]> Room(std::size_t n) {
+    auto room = std::make_unique_for_overwrite<T[]>(n);
+    os::AdviseHugePages(room.get(), n * sizeof(T));
+    return room;
+}
+
+// What the walk does with a write, by command byte and register.
+constexpr std::uint8_t kLeftOutBit = 0x01;  // not compared
+constexpr std::uint8_t kModeBit = 0x02;     // compared when its mode bits change
+constexpr std::uint8_t kWatchedBit = 0x04;  // shown to the key-on watch
+
+class WriteClasses {
+public:
+    explicit WriteClasses(const DeviceTable& devices)
+        : commands_(static_cast<std::size_t>(std::min(devices.validCount << kDeviceIndexShift,
+                                                      int{kEndOfData}))),
+          classes_(commands_) {
+        for (std::size_t c = 0; c < commands_; ++c) {
+            const std::int32_t type = devices.types[c >> kDeviceIndexShift];
+            const int port = static_cast<int>(c & kPortBit);
+            for (int reg = 0; reg < 256; ++reg) {
+                const auto r = static_cast<std::uint8_t>(reg);
+                const CompareRule rule = CompareRuleFor(type, port, r);
+                std::uint8_t k = KeyOnWatched(type, port, r) ? kWatchedBit : 0;
+                if (rule.how == Compare::kLeftOut) k |= kLeftOutBit;
+                if (rule.how == Compare::kModeBits) {
+                    k |= kModeBit;
+                    modeBits_[c] = rule.modeBits;
+                }
+                classes_[c][r] = k;
+            }
+        }
+    }
+    std::size_t commands() const { return commands_; }
+    std::uint8_t Of(std::uint8_t command, std::uint8_t reg) const { return classes_[command][reg]; }
+    std::uint8_t ModeBits(std::uint8_t command) const { return modeBits_[command]; }
+
+private:
+    std::size_t commands_;
+    std::vector<std::array<std::uint8_t, 256>> classes_;
+    std::array<std::uint8_t, 256> modeBits_{};
+};
+
+// The compared writes' keys, as the stream goes: a mode register's mode in
+// effect is followed per command byte (0 before any write).
+class Comparer {
+public:
+    static constexpr std::uint32_t kLeftOut = 0xFFFFFFFF;
+    explicit Comparer(const WriteClasses& classes) : classes_(&classes) {}
+
+    // The key of the write `w` (command byte, register, value), or
+    // kLeftOut; `k` is its class.
+    std::uint32_t Key(const std::uint8_t* w, std::uint8_t k) {
+        if ((k & kLeftOutBit) != 0) return kLeftOut;
+        std::uint8_t value = w[2];
+        if ((k & kModeBit) != 0) {
+            value = static_cast<std::uint8_t>(value & classes_->ModeBits(w[0]));
+            if (mode_[w[0]] == value) return kLeftOut;
+            mode_[w[0]] = value;
+        }
+        return std::uint32_t{w[0]} << 16 | std::uint32_t{w[1]} << 8 | value;
+    }
+
+private:
+    const WriteClasses* classes_;
+    std::array<std::uint8_t, 256> mode_{};
+};
+
 enum class Walk { kEnded, kStopped, kBroken };
 
 // Walks the register writes of [from, end) up to the end-of-data command,
-// adding each wait to `ticks` and calling onWrite(offset, command byte,
-// write) with `ticks` the time before it; onWrite returns false to stop
-// there. Broken: a command that does not fit, or a time too long.
+// adding each wait to `ticks` and calling onWrite(offset, bytes, class) with
+// `ticks` the time before the write; onWrite returns false to stop there.
+// Broken: a command that does not fit, or a time too long.
 template <typename OnWrite>
-Walk WalkWrites(const S98Image& image, const DeviceTable& devices, std::int64_t from,
+Walk WalkWrites(const S98Image& image, const WriteClasses& classes, std::int64_t from,
                 std::int64_t end, std::uint64_t& ticks, OnWrite&& onWrite) {
     const std::uint8_t* bytes = image.ptr(0);
     std::int64_t at = from;
     while (at < end) {
         const std::uint8_t c = bytes[at];
-        if (c == kOneSync) {
+        if (c < kEndOfData) {
+            if (at + kRegisterWriteSize > end || c >= classes.commands()) return Walk::kBroken;
+            const std::uint8_t* w = bytes + at;
+            if (!onWrite(at, w, classes.Of(c, w[1]))) return Walk::kStopped;
+            at += kRegisterWriteSize;
+        } else if (c == kOneSync) {
             ++ticks;
             ++at;
-        } else if (c == kEndOfData) {
-            return Walk::kEnded;
         } else if (c == kNSync) {
             std::uint64_t count = 0;
             int shift = 0;
@@ -86,15 +164,10 @@ Walk WalkWrites(const S98Image& image, const DeviceTable& devices, std::int64_t 
                 count |= std::uint64_t{static_cast<std::uint8_t>(b & kCountBits)} << shift;
             }
             ticks += count + kNSyncExtraTicks;
+            if (ticks > kMaxTicks) return Walk::kBroken;
         } else {
-            const int device = c >> kDeviceIndexShift;
-            if (at + kRegisterWriteSize > end || device >= devices.validCount) return Walk::kBroken;
-            const RegisterWrite w{device, c & kPortBit, bytes[at + 1], bytes[at + 2],
-                                  devices.types[static_cast<std::size_t>(device)]};
-            if (!onWrite(at, c, w)) return Walk::kStopped;
-            at += kRegisterWriteSize;
+            return Walk::kEnded;  // the end-of-data command
         }
-        if (ticks > kMaxTicks) return Walk::kBroken;
     }
     return Walk::kEnded;
 }
@@ -105,25 +178,40 @@ struct Stream {
     DeviceTable devices;
 };
 
+RegisterWrite Decode(const std::uint8_t* w, const DeviceTable& devices) {
+    const int device = w[0] >> kDeviceIndexShift;
+    return RegisterWrite{device, w[0] & kPortBit, w[1], w[2],
+                         devices.types[static_cast<std::size_t>(device)]};
+}
+
 // Every compared write of the stream, with its time and whether it sounds.
-std::optional<Records> ReadRecords(const S98Image& image, const Stream& s, bool allChips) {
+std::optional<Records> ReadRecords(const S98Image& image, const Stream& s,
+                                   const WriteClasses& classes, bool allChips) {
     Records r;
     const auto most = static_cast<std::size_t>((s.header.streamEnd - s.header.dumpOffset) /
                                                kRegisterWriteSize);
-    r.keys.reserve(most);
-    r.ticks.reserve(most);
-    ComparedWrites compared;
+    // Room for the most there can be; only what is written is touched.
+    r.keys = Room<std::uint32_t>(most);
+    r.ticks = Room<std::uint32_t>(most);
+    Comparer comparer(classes);
     KeyOnWatch watch;
     std::uint64_t ticks = 0;
     const Walk walk = WalkWrites(
-        image, s.devices, s.header.dumpOffset, s.header.streamEnd, ticks,
-        [&](std::int64_t, std::uint8_t command, const RegisterWrite& w) {
-            const Sound sound = watch.Observe(w);
-            const std::uint32_t key = compared.Key(command, w);
-            if (key == ComparedWrites::kLeftOut) return true;
-            const bool keyOn = allChips ? sound != Sound::kNone : sound == Sound::kOpnFamily;
-            r.keys.push_back(keyOn ? key | kKeyOnFlag : key);
-            r.ticks.push_back(ticks);
+        image, classes, s.header.dumpOffset, s.header.streamEnd, ticks,
+        [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
+            const std::uint32_t key = comparer.Key(w, k);
+            if (key == Comparer::kLeftOut) return true;
+            // Only compared writes are shown to the watch: the writes left
+            // out are neither watched registers nor, for the mode
+            // registers, writes that change what the watch keeps.
+            bool keyOn = false;
+            if ((k & kWatchedBit) != 0) {
+                const Sound sound = watch.Observe(Decode(w, s.devices));
+                keyOn = allChips ? sound != Sound::kNone : sound == Sound::kOpnFamily;
+            }
+            r.keys[r.n] = keyOn ? key | kKeyOnFlag : key;
+            r.ticks[r.n] = static_cast<std::uint32_t>(ticks);
+            ++r.n;
             return true;
         });
     if (walk == Walk::kBroken) return std::nullopt;
@@ -132,10 +220,10 @@ std::optional<Records> ReadRecords(const S98Image& image, const Stream& s, bool 
 
 // z[L] for L in [0, half]: the length of the longest common prefix of the
 // reversed writes and the reversed writes from L on.
-std::vector<std::int32_t> ZOfReversed(const Records& r, std::size_t half) {
+std::unique_ptr<std::int32_t[]> ZOfReversed(const Records& r, std::size_t half) {
     const std::size_t n = r.size();
     auto same = [&](std::size_t i, std::size_t j) { return r.Same(n - 1 - i, n - 1 - j); };
-    std::vector<std::int32_t> z(half + 1, 0);
+    std::unique_ptr<std::int32_t[]> z = Room<std::int32_t>(half + 1);
     z[0] = static_cast<std::int32_t>(n);
     std::size_t left = 0;
     std::size_t right = 0;  // [left, right): the rightmost match found so far
@@ -167,7 +255,7 @@ public:
 
     std::optional<Period> Run() {
         if (n_ < 2) return std::nullopt;
-        const std::vector<std::int32_t> z = ZOfReversed(r_, n_ / 2);
+        const std::unique_ptr<std::int32_t[]> z = ZOfReversed(r_, n_ / 2);
         lastKeyOn_ = n_;
         for (std::size_t length = 1; length <= n_ / 2 && budget_ > 0; ++length) {
             const auto agree = static_cast<std::size_t>(z[length]);
@@ -212,18 +300,40 @@ private:
     }
 
     // The smallest A >= periodicFrom from which d(j) varies by no more than
-    // the tolerance, found from the end backwards.
+    // the tolerance, found from the end backwards, a block of pairs at a
+    // time (the block where the range first grows too wide is looked at
+    // pair by pair).
     std::size_t SteadyFrom(std::size_t periodicFrom, std::size_t length) {
-        std::uint64_t low = r_.Span(n_ - length - 1, n_ - 1);
-        std::uint64_t high = low;
-        for (std::size_t j = n_ - length; j-- > periodicFrom; --budget_) {
-            const std::uint64_t d = r_.Span(j, j + length);
-            low = std::min(low, d);
-            high = std::max(high, d);
-            if (high - low > clock_.tolerance) return j + 1;
+        const std::uint32_t* t = r_.ticks.get();
+        std::uint32_t low = t[n_ - 1] - t[n_ - 1 - length];
+        std::uint32_t high = low;
+        std::size_t j = n_ - length;  // the pairs from j on are steady
+        while (j > periodicFrom) {
+            const std::size_t from = j - std::min(j - periodicFrom, kSteadyBlock);
+            std::uint32_t blockLow = low;
+            std::uint32_t blockHigh = high;
+            for (std::size_t i = from; i < j; ++i) {
+                const std::uint32_t d = t[i + length] - t[i];
+                blockLow = std::min(blockLow, d);
+                blockHigh = std::max(blockHigh, d);
+            }
+            budget_ -= static_cast<std::int64_t>(j - from);
+            if (blockHigh - blockLow > clock_.tolerance) {
+                for (std::size_t i = j; i-- > from;) {
+                    const std::uint32_t d = t[i + length] - t[i];
+                    low = std::min(low, d);
+                    high = std::max(high, d);
+                    if (high - low > clock_.tolerance) return i + 1;
+                }
+            }
+            low = blockLow;
+            high = blockHigh;
+            j = from;
         }
         return periodicFrom;
     }
+
+    static constexpr std::size_t kSteadyBlock = 512;
 
     const Records& r_;
     const Clock& clock_;
@@ -238,18 +348,19 @@ private:
 struct Placement {
     std::int64_t loopOffset = 0;
     std::int64_t cutOffset = 0;
-    ComparedWrites stateAtCut;
+    Comparer stateAtCut;
 };
 
-std::optional<Placement> Place(const S98Image& image, const Stream& s, const Period& p) {
-    Placement place;
-    ComparedWrites compared;
+std::optional<Placement> Place(const S98Image& image, const Stream& s,
+                               const WriteClasses& classes, const Period& p) {
+    Placement place{0, 0, Comparer(classes)};  // the state is set on the way
+    Comparer comparer(classes);
     std::size_t index = 0;
     std::uint64_t ticks = 0;
     const Walk walk = WalkWrites(
-        image, s.devices, s.header.dumpOffset, s.header.streamEnd, ticks,
-        [&](std::int64_t at, std::uint8_t command, const RegisterWrite& w) {
-            if (compared.Key(command, w) == ComparedWrites::kLeftOut) return true;
+        image, classes, s.header.dumpOffset, s.header.streamEnd, ticks,
+        [&](std::int64_t at, const std::uint8_t* w, std::uint8_t k) {
+            if (comparer.Key(w, k) == Comparer::kLeftOut) return true;
             if (index == p.start) place.loopOffset = at;
             if (index == p.start + p.length) {
                 place.cutOffset = at;
@@ -257,7 +368,7 @@ std::optional<Placement> Place(const S98Image& image, const Stream& s, const Per
             }
             // A write left out changes no state: the state after write
             // A + L - 1 is the state before write A + L.
-            if (index + 1 == p.start + p.length) place.stateAtCut = compared;
+            if (index + 1 == p.start + p.length) place.stateAtCut = comparer;
             ++index;
             return true;
         });
@@ -265,34 +376,63 @@ std::optional<Placement> Place(const S98Image& image, const Stream& s, const Per
     return place;
 }
 
-// Plays the output back, jumping from the cut to the loop, until it has
-// played as many compared writes as the log holds; true when each is the
-// log's, at the log's time within the tolerance and a tick per jump.
-bool PlaysBack(const S98Image& image, const Stream& s, const Records& r, const Period& p,
-               Placement place, const Clock& clock) {
-    ComparedWrites compared = place.stateAtCut;
-    std::size_t index = p.start + p.length;
-    std::uint64_t ticks = r.ticks[index];
-    std::uint64_t jumps = 0;
-    bool faithful = true;
-    while (index < r.size() && faithful) {
-        ++jumps;
-        const std::size_t before = index;
-        const Walk walk = WalkWrites(
-            image, s.devices, place.loopOffset, place.cutOffset, ticks,
-            [&](std::int64_t, std::uint8_t command, const RegisterWrite& w) {
-                const std::uint32_t key = compared.Key(command, w);
-                if (key == ComparedWrites::kLeftOut) return true;
-                const std::uint64_t logged = r.ticks[index];
-                const std::uint64_t off = ticks > logged ? ticks - logged : logged - ticks;
-                faithful = ((key ^ r.keys[index]) & kKeyBits) == 0 &&
-                           off <= clock.tolerance + jumps;
-                ++index;
-                return faithful && index < r.size();
-            });
-        if (walk == Walk::kBroken || index == before) return false;
+// One pass of the loop as playback plays it: the compared writes' keys and
+// their times from the pass's beginning.
+struct Pass {
+    std::vector<std::uint32_t> keys;
+    std::vector<std::uint64_t> ticks;
+};
+
+std::optional<Pass> PlayPass(const S98Image& image, const WriteClasses& classes,
+                             const Placement& place, Comparer& comparer, std::size_t length) {
+    Pass pass;
+    pass.keys.reserve(length);
+    pass.ticks.reserve(length);
+    std::uint64_t ticks = 0;
+    const Walk walk = WalkWrites(image, classes, place.loopOffset, place.cutOffset, ticks,
+                                 [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
+                                     const std::uint32_t key = comparer.Key(w, k);
+                                     if (key == Comparer::kLeftOut) return true;
+                                     pass.keys.push_back(key);
+                                     pass.ticks.push_back(ticks);
+                                     return pass.keys.size() <= length;
+                                 });
+    if (walk != Walk::kEnded || pass.keys.size() != length) return std::nullopt;
+    return pass;
+}
+
+// Plays the output back: the log up to the cut, then the loop again and
+// again until as many compared writes as the log holds are played. True
+// when each is the log's, at the log's time within the tolerance and a tick
+// per jump. A pass leaves the mode registers as its last writes set them,
+// so the second pass and every later one play alike: two passes are walked.
+bool PlaysBack(const S98Image& image, const WriteClasses& classes, const Records& r,
+               const Period& p, const Placement& place, const Clock& clock) {
+    Comparer comparer = place.stateAtCut;
+    const std::optional<Pass> first = PlayPass(image, classes, place, comparer, p.length);
+    if (!first) return false;
+    const std::optional<Pass> later = PlayPass(image, classes, place, comparer, p.length);
+    if (!later) return false;
+    const std::uint64_t passTicks = r.Span(p.start, p.start + p.length);
+    std::uint64_t passBegins = r.ticks[p.start + p.length];
+    std::uint64_t jumps = 1;
+    for (std::size_t index = p.start + p.length; index < r.size(); index += p.length, ++jumps) {
+        const Pass& pass = jumps == 1 ? *first : *later;
+        const std::size_t count = std::min(p.length, r.size() - index);
+        const auto allowed = static_cast<std::int64_t>(clock.tolerance + jumps);
+        // Each pass compared whole, without a branch per write.
+        std::uint32_t keysDiffer = 0;
+        bool late = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            keysDiffer |= (pass.keys[i] ^ r.keys[index + i]) & kKeyBits;
+            const std::int64_t off = static_cast<std::int64_t>(passBegins + pass.ticks[i]) -
+                                     static_cast<std::int64_t>(r.ticks[index + i]);
+            late |= off > allowed || off < -allowed;
+        }
+        if (keysDiffer != 0 || late) return false;
+        passBegins += passTicks;
     }
-    return faithful;
+    return true;
 }
 
 }  // namespace
@@ -300,16 +440,19 @@ bool PlaysBack(const S98Image& image, const Stream& s, const Records& r, const P
 std::optional<FoundLoop> FindLoop(const S98Image& image, bool allChips) {
     Stream s{ReadHeader(image, image.size()), {}};
     s.devices = ReadDeviceTable(image, s.header);
+    const WriteClasses classes(s.devices);
     const Clock clock = ReadClock(image);
-    const std::optional<Records> records = ReadRecords(image, s, allChips);
+    const std::optional<Records> records = ReadRecords(image, s, classes, allChips);
     if (!records) return std::nullopt;
     const std::optional<Period> period = PeriodSearch(*records, clock).Run();
     if (!period) return std::nullopt;
-    const std::optional<Placement> place = Place(image, s, *period);
-    if (!place || !PlaysBack(image, s, *records, *period, *place, clock)) return std::nullopt;
+    const std::optional<Placement> place = Place(image, s, classes, *period);
+    if (!place || !PlaysBack(image, classes, *records, *period, *place, clock)) {
+        return std::nullopt;
+    }
     const std::uint64_t ticks = records->Span(period->start, period->start + period->length);
-    const double seconds =
-        static_cast<double>(ticks) * static_cast<double>(clock.numer) / static_cast<double>(clock.denom);
+    const double seconds = static_cast<double>(ticks) * static_cast<double>(clock.numer) /
+                           static_cast<double>(clock.denom);
     return FoundLoop{place->loopOffset, place->cutOffset, seconds};
 }
 
