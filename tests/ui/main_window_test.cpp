@@ -59,6 +59,13 @@ QStringList detailBlock(const QString &stem)
             "00000021 : ff       [1sync]", "-> ok"};
 }
 
+// A block with the loop search's line for a song that has no loop.
+QStringList withLoopLine(QStringList lines)
+{
+    lines.insert(2, "loop offset(repeat found)=none\n");
+    return lines;
+}
+
 QMimeData *urlData(const QStringList &paths)
 {
     auto *mime = new QMimeData;
@@ -161,6 +168,7 @@ private:
     QListWidget *list = nullptr;
     QCheckBox *showStartOnly = nullptr;
     QCheckBox *detailLog = nullptr;
+    QCheckBox *findLoop = nullptr;
 };
 
 void MainWindowTest::init()
@@ -173,7 +181,8 @@ void MainWindowTest::init()
     list = window->findChild<QListWidget *>("LIST");
     showStartOnly = window->findChild<QCheckBox *>("C_n");
     detailLog = window->findChild<QCheckBox *>("C_v");
-    QVERIFY(list && showStartOnly && detailLog);
+    findLoop = window->findChild<QCheckBox *>("C_l");
+    QVERIFY(list && showStartOnly && detailLog && findLoop);
 }
 
 void MainWindowTest::cleanup()
@@ -210,8 +219,10 @@ void MainWindowTest::startState()
     QCOMPARE(window->windowTitle(), kTitle);
     QCOMPARE(showStartOnly->text(), "-n : show start point only (no output)");
     QCOMPARE(detailLog->text(), "-v : show detail log");
+    QCOMPARE(findLoop->text(), "-l : find the loop");
     QVERIFY(!showStartOnly->isChecked());
     QVERIFY(!detailLog->isChecked());
+    QVERIFY(!findLoop->isChecked());
     QCOMPARE(lines(), QStringList{kInstruction});
 
     const Qt::WindowFlags flags = window->windowFlags();
@@ -229,6 +240,9 @@ void MainWindowTest::startState()
     QCOMPARE(showStartOnly->parentWidget(), panel);
     QCOMPARE(showStartOnly->pos(), QPoint(8, 8));
     QCOMPARE(detailLog->pos(), QPoint(8, 24));
+    QCOMPARE(findLoop->parentWidget(), panel);
+    QCOMPARE(findLoop->geometry(), QRect(304, 8, 157, 17));
+    QCOMPARE(detailLog->nextInFocusChain(), findLoop);
 
     const QPoint centre = window->screen()->availableGeometry().center();
     QVERIFY((window->geometry().center() - centre).manhattanLength() <= 2);
@@ -328,16 +342,18 @@ void MainWindowTest::bothOptions()
 void MainWindowTest::optionsAreReadAtTheStartOfEachFile()
 {
     // Checked by the user while a.s98 is being converted: the later files
-    // get the detail log, a.s98 does not.
-    whenLogged(list, "a.s98", [this] { detailLog->click(); });
+    // get the detail log and the loop search, a.s98 does not.
+    whenLogged(list, "a.s98", [this] { detailLog->click(); findLoop->click(); });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
     connect(list->model(), &QAbstractItemModel::rowsInserted, list, [this](const QModelIndex &, int row, int) {
-        if (list->item(row)->text() == "b.s98")
+        if (list->item(row)->text() == "b.s98") {
             detailLog->setChecked(false);
+            findLoop->setChecked(false);
+        }
     });
     QVERIFY(dropFiles(window.get(), {file("a.s98"), file("b.s98"), file("c.s98")}));
     runBatches();
-    QCOMPARE(lines(), QStringList{kInstruction} + block("a") + detailBlock("b") + block("c"));
+    QCOMPARE(lines(), QStringList{kInstruction} + block("a") + withLoopLine(detailBlock("b")) + block("c"));
 }
 
 void MainWindowTest::secondDropDuringBatch()

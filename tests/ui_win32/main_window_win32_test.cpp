@@ -73,6 +73,13 @@ Lines DetailBlock(const std::wstring &stem)
             L"00000021 : ff       [1sync]", L"-> ok"};
 }
 
+// A block with the loop search's line for a song that has no loop.
+Lines WithLoopLine(Lines lines)
+{
+    lines.insert(lines.begin() + 2, L"loop offset(repeat found)=none");
+    return lines;
+}
+
 Lines operator+(Lines a, const Lines &b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -168,7 +175,8 @@ protected:
         panel = GetDlgItem(hwnd, IDC_PANEL);
         showStartOnly = GetDlgItem(panel, IDC_C_N);
         detailLog = GetDlgItem(panel, IDC_C_V);
-        ASSERT_TRUE(list && panel && showStartOnly && detailLog);
+        findLoop = GetDlgItem(panel, IDC_C_L);
+        ASSERT_TRUE(list && panel && showStartOnly && detailLog && findLoop);
     }
 
     void TearDown() override
@@ -231,6 +239,7 @@ protected:
     HWND panel = nullptr;
     HWND showStartOnly = nullptr;
     HWND detailLog = nullptr;
+    HWND findLoop = nullptr;
 };
 
 TEST_F(MainWindowWin32Test, StartsWithItsTitleTheUncheckedOptionsAndTheInstructionLine)
@@ -239,6 +248,7 @@ TEST_F(MainWindowWin32Test, StartsWithItsTitleTheUncheckedOptionsAndTheInstructi
     EXPECT_EQ(TextOf(hwnd), kTitle);
     EXPECT_EQ(SendMessageW(showStartOnly, BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(SendMessageW(detailLog, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_EQ(SendMessageW(findLoop, BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(ListLines(), Lines{kInstruction});
     EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
     EXPECT_TRUE(GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
@@ -331,13 +341,19 @@ TEST_F(MainWindowWin32Test, ReadsTheOptionsWhenEachFileBegins)
 {
     ListWatch watch(list);
     // Clicked by the user while a.s98 is being converted: the later files
-    // get the detail log, a.s98 does not.
-    watch.When(L"a.s98", [&] { PostMessageW(detailLog, BM_CLICK, 0, 0); });
+    // get the detail log and the loop search, a.s98 does not.
+    watch.When(L"a.s98", [&] {
+        PostMessageW(detailLog, BM_CLICK, 0, 0);
+        PostMessageW(findLoop, BM_CLICK, 0, 0);
+    });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
-    watch.When(L"b.s98", [&] { SendMessageW(detailLog, BM_SETCHECK, BST_UNCHECKED, 0); });
+    watch.When(L"b.s98", [&] {
+        SendMessageW(detailLog, BM_SETCHECK, BST_UNCHECKED, 0);
+        SendMessageW(findLoop, BM_SETCHECK, BST_UNCHECKED, 0);
+    });
     Drop({File(L"a.s98"), File(L"b.s98"), File(L"c.s98")});
     ASSERT_TRUE(Run());
-    EXPECT_EQ(ListLines(), Lines{kInstruction} + Block(L"a") + DetailBlock(L"b") + Block(L"c"));
+    EXPECT_EQ(ListLines(), Lines{kInstruction} + Block(L"a") + WithLoopLine(DetailBlock(L"b")) + Block(L"c"));
 }
 
 TEST_F(MainWindowWin32Test, ConvertsASecondDropBeforeTheRestOfTheFirst)

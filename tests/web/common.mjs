@@ -8,7 +8,7 @@ import path from 'node:path';
 const root = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../..');
 export const hostBuild = path.resolve(root, process.env.ZELTA_BUILD || 'build');
 export const webDir = path.resolve(root, process.env.ZELTA_WEB || 'build-web/web');
-export const OPTION_SETS = [[], ['-n'], ['-v'], ['-n', '-v']];
+export const OPTION_SETS = [[], ['-n'], ['-v'], ['-n', '-v'], ['-l']];
 
 // A new folder in the temporary folder, removed when the tests end.
 const scratchFolders = [];

@@ -41,7 +41,7 @@ function convert(zelta, file, options, pieceSize = (max) => max) {
 }
 
 function optionsOf(set) {
-  return {showStartOnly: set.includes('-n'), detailLog: set.includes('-v')};
+  return {showStartOnly: set.includes('-n'), detailLog: set.includes('-v'), findLoop: set.includes('-l')};
 }
 
 const folder = scratch('songs');

@@ -1,4 +1,4 @@
-// The page in headless Chromium: drops and the file input, under the four
+// The page in headless Chromium: drops and the file input, under the five
 // option sets, give the command line's lines and, as downloads and as a zip,
 // its outputs; a 64 MiB song; the page asks for nothing but its own files
 // and works offline once loaded.
@@ -68,7 +68,7 @@ async function listLines() {
 }
 
 async function setOptions(set) {
-  for (const [id, flag] of [['#C_n', '-n'], ['#C_v', '-v']]) {
+  for (const [id, flag] of [['#C_n', '-n'], ['#C_v', '-v'], ['#C_l', '-l']]) {
     if (await page.$eval(id, (box) => box.checked) !== set.includes(flag)) await page.click(id);
   }
 }
@@ -142,11 +142,12 @@ print(json.dumps({i.filename: hashlib.sha256(z.read(i)).hexdigest() for i in z.i
   return new Map(Object.entries(JSON.parse(run.stdout)));
 }
 
-test('the page loads the SIMD build and shows the window\'s title, options and first line', async () => {
+test('the page loads the SIMD build and shows the window\'s title, unchecked options and first line', async () => {
   assert.equal(await page.evaluate(() => document.body.dataset.build), 'zelta-simd');
   assert.equal(await page.title(), 'zelta_GUI 20110114');
-  assert.deepEqual(await page.$$eval('#Panel label', (ls) => ls.map((l) => l.textContent.trim())).then((t) => t.slice(0, 2)),
-    ['-n : show start point only (no output)', '-v : show detail log']);
+  assert.deepEqual(await page.$$eval('#Panel label', (ls) => ls.map((l) => l.textContent.trim())).then((t) => t.slice(0, 3)),
+    ['-n : show start point only (no output)', '-v : show detail log', '-l : find the loop']);
+  assert.deepEqual(await page.$$eval('#Panel input[type=checkbox]', (bs) => bs.map((b) => b.checked)), [false, false, false]);
   assert.deepEqual(await listLines(), ['*.s98をドロップするとファイル名の後ろに "_new.s98"を追加したファイル名で出力します']);
 });
 
@@ -185,10 +186,12 @@ test('a 64 MiB song is converted and saved as the command line writes it', async
 test('options checked during a drop, and a drop made during it, count from the next file on', async () => {
   await setOptions([]);
   const before = (await listLines()).length;
-  const expected = [...commandLine(at('big.s98'), []).lines, ...commandLine(at('example.s98', 'song_001.s98'), ['-v']).lines];
+  const expected = [...commandLine(at('big.s98'), []).lines,
+    ...commandLine(at('example.s98', 'song_001.s98'), ['-v', '-l']).lines];
   await drop(at('big.s98', 'song_001.s98'));
   await page.waitForFunction(() => document.body.classList.contains('busy'));
   await page.click('#C_v');
+  await page.click('#C_l');
   await drop(at('example.s98'));
   await waitForLines(before + expected.length);
   assert.deepEqual((await listLines()).slice(before), expected);

@@ -104,7 +104,8 @@ TZELTA_MAIN::~TZELTA_MAIN() = default;
 void TZELTA_MAIN::ConvertOneFile(const QString &path)
 {
     const zelta::Options options{.showStartOnly = ui->C_n->isChecked(),
-                                 .detailLog = ui->C_v->isChecked()};
+                                 .detailLog = ui->C_v->isChecked(),
+                                 .findLoop = ui->C_l->isChecked()};
     LogSink sink(ui->LIST);
     zelta::ConvertOneFile(nativePath(path), options, sink);
 }

@@ -8,6 +8,7 @@
 const list = document.getElementById('LIST');
 const showStartOnly = document.getElementById('C_n');
 const detailLog = document.getElementById('C_v');
+const findLoop = document.getElementById('C_l');
 const worker = new Worker('worker.js');
 
 // The drops not yet done, the newest on top: a drop made during another is
@@ -61,7 +62,8 @@ function convertNext() {
   document.body.classList.toggle('busy', converting);
   if (!converting) return;
   const {file, unreadable} = batch.inputs.shift();
-  worker.postMessage({file, unreadable, showStartOnly: showStartOnly.checked, detailLog: detailLog.checked});
+  worker.postMessage({file, unreadable, showStartOnly: showStartOnly.checked, detailLog: detailLog.checked,
+    findLoop: findLoop.checked});
 }
 
 function finishBatch(batch) {

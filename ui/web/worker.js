@@ -107,7 +107,7 @@ onmessage = async ({data}) => {
   const lines = new LinePost();
   const output = new BlobOutput();
   const input = new FileInput(file);
-  const options = {showStartOnly: data.showStartOnly, detailLog: data.detailLog,
+  const options = {showStartOnly: data.showStartOnly, detailLog: data.detailLog, findLoop: data.findLoop,
     unreadable: data.unreadable || !readable(file)};
   let ok = false;
   try {

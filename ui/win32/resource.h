@@ -7,6 +7,7 @@
 #define IDC_PANEL 101  // Panel: the strip at the top holding the options
 #define IDC_C_N 102    // C_n: -n, show the start point only
 #define IDC_C_V 103    // C_v: -v, show the detail log
+#define IDC_C_L 104    // C_l: -l, find the loop
 
 #define IDS_TITLE 1        // the application title, which is the window's
 #define IDS_INSTRUCTION 2  // the list's only line at start

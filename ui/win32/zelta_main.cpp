@@ -20,6 +20,7 @@ constexpr SIZE kClientSize{469, 346};
 constexpr int kPanelHeight = 49;
 constexpr RECT kShowStartOnly{8, 8, 8 + 289, 8 + 17};
 constexpr RECT kDetailLog{8, 24, 8 + 281, 24 + 17};
+constexpr RECT kFindLoop{304, 8, 304 + 157, 8 + 17};
 // Room the list box leaves around an item's text.
 constexpr int kItemMargin = 6;
 
@@ -118,7 +119,8 @@ TZELTA_MAIN::~TZELTA_MAIN()
 void TZELTA_MAIN::ConvertOneFile(const std::filesystem::path &path)
 {
     const zelta::Options options{.showStartOnly = IsChecked(showStartOnly),
-                                 .detailLog = IsChecked(detailLog)};
+                                 .detailLog = IsChecked(detailLog),
+                                 .findLoop = IsChecked(findLoop)};
     HoldDrawing();
     try {
         LogSink sink(*this);
@@ -211,13 +213,16 @@ void TZELTA_MAIN::WMInitDialog()
     panel = GetDlgItem(hwnd, IDC_PANEL);
     showStartOnly = GetDlgItem(hwnd, IDC_C_N);
     detailLog = GetDlgItem(hwnd, IDC_C_V);
-    if (!list || !panel || !showStartOnly || !detailLog)
+    findLoop = GetDlgItem(hwnd, IDC_C_L);
+    if (!list || !panel || !showStartOnly || !detailLog || !findLoop)
         throw std::runtime_error("the form ZELTA_MAIN lacks a control");
     // A dialog template holds no nesting: the options move into the panel
-    // here, C_n before C_v.
+    // here, in their tab order C_n, C_v, C_l.
     SetParent(showStartOnly, panel);
     SetParent(detailLog, panel);
+    SetParent(findLoop, panel);
     SetWindowPos(detailLog, showStartOnly, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(findLoop, detailLog, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     SetWindowTextW(hwnd, ZeltaApplication::Title().c_str());
 
@@ -296,7 +301,8 @@ void TZELTA_MAIN::WMClose()
 void TZELTA_MAIN::LayOutOptions()
 {
     for (const auto &[box, place] : {std::pair{showStartOnly, kShowStartOnly},
-                                     std::pair{detailLog, kDetailLog}}) {
+                                     std::pair{detailLog, kDetailLog},
+                                     std::pair{findLoop, kFindLoop}}) {
         MoveWindow(box, Scaled(place.left), Scaled(place.top), Scaled(place.right - place.left),
                    Scaled(place.bottom - place.top), TRUE);
     }
