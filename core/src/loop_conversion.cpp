@@ -1,6 +1,5 @@
 #include "loop_conversion.h"
 
-#include <array>
 #include <new>
 #include <optional>
 #include <span>
@@ -15,14 +14,14 @@ namespace zelta {
 namespace {
 
 // The loop line, and the output as it is to be written: the ordinary output,
-// or its pieces cut at the loop.
+// or its pieces cut at the loop (the header's two offsets rewritten in the
+// ordinary output, which is not needed otherwise).
 struct Outcome {
     std::string line;
-    std::array<std::uint8_t, kHeaderSize> header{};
     std::vector<std::span<const std::uint8_t>> pieces;
 };
 
-Outcome Decide(const std::vector<std::uint8_t>& ordinary, bool allChips) {
+Outcome Decide(std::vector<std::uint8_t>& ordinary, bool allChips) {
     Outcome o;
     const S98Image image{ordinary};
     const S98Header h = ReadHeader(image, image.size());
@@ -35,14 +34,12 @@ Outcome Decide(const std::vector<std::uint8_t>& ordinary, bool allChips) {
     }
     o.line = msg::LoopFoundLine(loop->loopOffset, loop->seconds);
     const bool tagFollows = h.tagOffset > h.dumpOffset;
-    std::copy(image.ptr(0), image.ptr(kHeaderSize), o.header.begin());
-    StoreLe32(o.header.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
+    StoreLe32(ordinary.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
     if (tagFollows) {
-        StoreLe32(o.header.data() + kTagOffsetAt, static_cast<std::int32_t>(loop->cutOffset + 1));
+        StoreLe32(ordinary.data() + kTagOffsetAt, static_cast<std::int32_t>(loop->cutOffset + 1));
     }
     static constexpr std::uint8_t kEnd[] = {kEndOfData};
-    o.pieces.push_back(o.header);
-    o.pieces.push_back(image.bytes.subspan(kHeaderSize, static_cast<std::size_t>(loop->cutOffset - kHeaderSize)));
+    o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop->cutOffset)));
     o.pieces.push_back(kEnd);
     if (tagFollows) o.pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
     return o;
