@@ -2,9 +2,11 @@
 //
 //   zelta_bench_inputs one  FILE BYTES [SEED]
 //   zelta_bench_inputs many FOLDER COUNT MIN_BYTES MAX_BYTES [SEED]
+//   zelta_bench_inputs loop FILE BYTES
 //
 // "many" writes FOLDER/song00000.s98 ... with sizes spread evenly at random
-// between MIN_BYTES and MAX_BYTES.
+// between MIN_BYTES and MAX_BYTES. "loop" writes a song that repeats (for
+// -l) and prints how many register writes it holds.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,7 +25,8 @@ bool WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 
 int Usage() {
     std::fputs("usage: zelta_bench_inputs one FILE BYTES [SEED]\n"
-               "       zelta_bench_inputs many FOLDER COUNT MIN_BYTES MAX_BYTES [SEED]\n",
+               "       zelta_bench_inputs many FOLDER COUNT MIN_BYTES MAX_BYTES [SEED]\n"
+               "       zelta_bench_inputs loop FILE BYTES\n",
                stderr);
     return 2;
 }
@@ -43,6 +46,17 @@ int main(int argc, char** argv) {
             std::perror(argv[2]);
             return 1;
         }
+        return 0;
+    }
+    if (what == "loop" && argc == 4) {
+        zelta::bench::LoopSongOptions o;
+        o.size = std::strtoull(argv[3], nullptr, 10);
+        std::uint64_t writes = 0;
+        if (!WriteFile(argv[2], zelta::bench::MakeLoopSong(o, &writes))) {
+            std::perror(argv[2]);
+            return 1;
+        }
+        std::printf("%llu\n", static_cast<unsigned long long>(writes));
         return 0;
     }
     if (what == "many" && (argc == 6 || argc == 7)) {

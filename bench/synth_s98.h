@@ -133,4 +133,74 @@ inline std::vector<std::uint8_t> MakeSong(const SynthOptions& o) {
     return v;
 }
 
+// A logged song that loops: a short lead-in, an intro, then a loop played
+// again and again until the image is about `size` bytes, cut inside a pass,
+// with no loop offset (a logger cannot know it). One YM2608, 1 ms ticks, a
+// driver at 60 frames per second, so the waits between frames are 16 or 17
+// ticks; every frame sets an operator or two and every fourth keys a
+// channel on. What a frame writes depends only on its place in the intro or
+// the loop. `writes` counts the image's register writes.
+struct LoopSongOptions {
+    std::size_t size = 1 << 20;
+    std::uint32_t introFrames = 20 * 60;
+    std::uint32_t loopFrames = 90 * 60;
+    std::uint64_t seed = 1;
+};
+
+inline std::vector<std::uint8_t> MakeLoopSong(const LoopSongOptions& o, std::uint64_t* writes = nullptr) {
+    constexpr std::size_t kDump = 0x20 + 16;
+    constexpr std::uint32_t kFramesPerSecond = 60;
+    constexpr std::uint32_t kTicksPerSecond = 1000;
+    std::vector<std::uint8_t> v(kDump, 0);
+    v.reserve(o.size + 64);
+    std::memcpy(v.data(), "S983", 4);
+    PutLe32(v, 0x04, 1);
+    PutLe32(v, 0x08, kTicksPerSecond);
+    PutLe32(v, 0x14, kDump);
+    PutLe32(v, 0x1C, 1);
+    PutLe32(v, 0x20, 4);  // OPNA
+    PutLe32(v, 0x24, 7987200);
+    std::uint64_t count = 0;
+    auto write = [&](int port, std::uint8_t reg, std::uint8_t value) {
+        v.push_back(static_cast<std::uint8_t>(port));
+        v.push_back(reg);
+        v.push_back(value);
+        ++count;
+    };
+    auto wait = [&](std::uint32_t ticks) {
+        v.push_back(0xFE);
+        ticks -= 2;
+        while (ticks >= 0x80) {
+            v.push_back(static_cast<std::uint8_t>(0x80 | (ticks & 0x7F)));
+            ticks >>= 7;
+        }
+        v.push_back(static_cast<std::uint8_t>(ticks));
+    };
+    for (int i = 0; i < 100; ++i) v.push_back(0xFF);  // the silence before the song
+    std::uint64_t frame = 0;
+    std::uint64_t ticksSoFar = 0;
+    while (v.size() + 64 < o.size) {
+        const bool intro = frame < o.introFrames;
+        const std::uint64_t place = intro ? frame : (frame - o.introFrames) % o.loopFrames;
+        Random r(o.seed * 0x100000001B3ULL + place * 2 + (intro ? 1 : 0));
+        const int channel = static_cast<int>(r.Below(3));
+        write(0, static_cast<std::uint8_t>(0x40 + r.Below(16)), static_cast<std::uint8_t>(r.Below(128)));
+        write(0, static_cast<std::uint8_t>(0x30 + r.Below(16)), static_cast<std::uint8_t>(r.Below(256)));
+        if (place % 4 == 0) {
+            write(0, 0x28, static_cast<std::uint8_t>(channel));
+            write(0, static_cast<std::uint8_t>(0xA4 + channel), static_cast<std::uint8_t>(r.Below(64)));
+            write(0, static_cast<std::uint8_t>(0xA0 + channel), static_cast<std::uint8_t>(r.Below(256)));
+            write(0, 0x28, static_cast<std::uint8_t>(0xF0 | channel));
+        }
+        write(0, 0x27, 0x15);  // the driver's timer, reloaded every frame
+        ++frame;
+        const std::uint64_t due = frame * kTicksPerSecond / kFramesPerSecond;
+        wait(static_cast<std::uint32_t>(due - ticksSoFar));
+        ticksSoFar = due;
+    }
+    v.push_back(0xFD);
+    if (writes != nullptr) *writes = count;
+    return v;
+}
+
 }  // namespace zelta::bench

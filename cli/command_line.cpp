@@ -36,15 +36,19 @@ Request ParseArguments(const std::vector<std::string>& args) {
             request.options.allChips = true;
         } else if (arg == "--recursive") {
             request.recursive = true;
+        } else if (arg == "--loop") {
+            request.options.findLoop = true;
         } else if (arg[1] == '-') {
             return UsageError("unknown option '" + arg + "'");
         } else {
-            // One or more short options: -n, -v, -r, -nvr.
+            // One or more short options: -n, -v, -l, -r, -nvlr.
             for (const char c : std::string_view(arg).substr(1)) {
                 if (c == 'n') {
                     request.options.showStartOnly = true;
                 } else if (c == 'v') {
                     request.options.detailLog = true;
+                } else if (c == 'l') {
+                    request.options.findLoop = true;
                 } else if (c == 'r') {
                     request.recursive = true;
                 } else {
@@ -62,13 +66,15 @@ std::filesystem::path PathFromUtf8(const std::string& text) {
 }
 
 std::string UsageText() {
-    return "Usage: zelta [-n] [-v] [--all-chips] [-r] [--] FILE...\n"
+    return "Usage: zelta [-n] [-v] [-l] [--all-chips] [-r] [--] FILE...\n"
            "Cuts the silent lead-in off S98 files: finds the first key-on, leaves out\n"
            "the waits and timer writes before it, and writes FILE's trimmed copy\n"
            "beside it as <name>_new.s98.\n"
            "\n"
            "  -n           show the start point only; write nothing\n"
            "  -v           show detail log: list every byte that is left out\n"
+           "  -l, --loop   find where the song starts to repeat, set the loop offset\n"
+           "               there and cut the repeats (see below)\n"
            "  --all-chips  start at the first key-on of any chip, not only of the\n"
            "               OPN family (trims OPM, OPLL, OPL and PSG files too)\n"
            "  -r, --recursive\n"
@@ -83,6 +89,14 @@ std::string UsageText() {
            "folder are converted where the folder is named. When more than one file\n"
            "is converted, a last line on standard error counts them, for example\n"
            "\"3 files: 2 ok, 1 failed\".\n"
+           "\n"
+           "With -l the writes from the start on are compared, the waits only timed;\n"
+           "timer values and controls and I/O ports are left out. The loop is the\n"
+           "earliest stretch from which the song repeats to its end, at least once\n"
+           "whole, that holds a key-on, lasts 1 s or more and keeps its timing within\n"
+           "2 ticks or 3 ms; it must also play back as the log. The output ends after\n"
+           "the first pass, with its loop offset set. A file with a loop offset keeps\n"
+           "it; when no loop is found, the output is the one without -l.\n"
            "\n"
            "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
            "could not be read), 2 on a usage error.\n";

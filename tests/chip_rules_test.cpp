@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "chip_rules.h"
 #include "s98_builder.h"
 #include "zelta/convert.h"
 
@@ -206,6 +207,32 @@ TEST(ChannelThreeMode, SelectingCsmIsTheStartAndIsKept) {
     ASSERT_EQ(r.message, "");
     EXPECT_EQ(r.lines[0], "start offset(1st key-on)=00000025\n");
     EXPECT_EQ(r.output.size(), b.Build().size() - 2);
+}
+
+// The loop search shows the key-on watch only the registers it names as
+// watched: every other write must be silent and leave no state, whichever
+// state the watch is in (a DAC enabled away from silence, a DCSG volume
+// latched).
+TEST(KeyOnWatched, NamesEveryRegisterWhoseWriteMaySound) {
+    constexpr std::int32_t kTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17};
+    for (const std::int32_t type : kTypes) {
+        for (int port = 0; port < 2; ++port) {
+            KeyOnWatch primed;
+            primed.Observe(RegisterWrite{0, 0, 0x2A, 0x10, type});
+            primed.Observe(RegisterWrite{0, 0, 0x2B, 0x80, type});
+            primed.Observe(RegisterWrite{0, 0, 0x00, 0x90, type});
+            for (int reg = 0; reg < 256; ++reg) {
+                const auto r = static_cast<std::uint8_t>(reg);
+                if (KeyOnWatched(type, port, r)) continue;
+                for (int value = 0; value < 256; ++value) {
+                    const RegisterWrite w{0, port, r, static_cast<std::uint8_t>(value), type};
+                    KeyOnWatch fresh;
+                    ASSERT_EQ(fresh.Observe(w), Sound::kNone) << WriteCase{type, port, r, w.value, false};
+                    ASSERT_EQ(primed.Observe(w), Sound::kNone) << WriteCase{type, port, r, w.value, false};
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

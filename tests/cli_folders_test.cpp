@@ -90,6 +90,29 @@ TEST(ParsingTheNewOptions, RecursiveIsAFlagSpelledShortLongOrGroupedAnywhere) {
     EXPECT_FALSE(ParseArguments({"dir"}).recursive);
 }
 
+TEST(ParsingTheNewOptions, LoopIsAFlagSpelledShortLongOrGroupedWithTheOthers) {
+    struct Case {
+        std::vector<std::string> args;
+        bool loop, startOnly, detail, recursive;
+    };
+    const Case cases[] = {
+        {{"-l", "a"}, true, false, false, false},     {{"--loop", "a"}, true, false, false, false},
+        {{"-nl", "a"}, true, true, false, false},     {{"-lr", "a"}, true, false, false, true},
+        {{"a", "-vl"}, true, false, true, false},     {{"-nv", "a"}, false, true, true, false},
+        {{"--", "-l"}, false, false, false, false},
+    };
+    for (const Case& c : cases) {
+        const Request r = ParseArguments(c.args);
+        EXPECT_EQ(r.action, Action::kConvert) << c.args[0];
+        EXPECT_EQ(r.options.findLoop, c.loop) << c.args[0];
+        EXPECT_EQ(r.options.showStartOnly, c.startOnly) << c.args[0];
+        EXPECT_EQ(r.options.detailLog, c.detail) << c.args[0];
+        EXPECT_EQ(r.recursive, c.recursive) << c.args[0];
+    }
+    EXPECT_EQ(ParseArguments({"--loops", "a"}).error, "unknown option '--loops'");
+    EXPECT_EQ(ParseArguments({"-L", "a"}).error, "unknown option '-L'");
+}
+
 TEST(ParsingTheNewOptions, AfterDoubleDashTheyAreFileNames) {
     const Request r = ParseArguments({"--", "-r", "--all-chips"});
     EXPECT_FALSE(r.recursive);

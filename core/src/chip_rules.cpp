@@ -139,7 +139,96 @@ bool PsgSounds(const RegisterWrite& w) {
     return InRange(w.reg, kPsgLevelFirst, kPsgLevelLast) && w.value != 0;
 }
 
+// ---------------------------------------------------------------------------
+// Writes the loop search leaves out of its comparison, or compares by their
+// mode bits alone (only a change of mode counts, 0 before any write).
+//
+//   chip                 port  reg        treatment
+//   -------------------  ----  ---------  -----------------------------------
+//   OPN family (2,3,4)   0     0x24-0x26  left out: timer A and B values
+//                        0     0x0E-0x0F  left out: SSG I/O ports
+//                        0, 1  0x27       bits 7-6 (channel-3 mode); the timer
+//                                         controls, bits 5-0, are not compared
+//   OPM (5)              0     0x10-0x13  left out: timer values
+//                        0     0x14       bit 7 (CSM); timer controls not
+//   PSG (1), AY (15)     0     0x0E-0x0F  left out: I/O ports
+//   OPL, OPL2, OPL3      0     0x02-0x04  left out: timer values and control
+//   (7, 8, 9)
+//
+// Every other write, the OPN2's DAC data (0x2A) included, is compared whole.
+// ---------------------------------------------------------------------------
+constexpr std::uint8_t kOpnTimerValueFirst = 0x24;
+constexpr std::uint8_t kOpnTimerValueLast = 0x26;
+constexpr std::uint8_t kOpnCh3ModeBits = 0xC0;
+constexpr std::uint8_t kSsgIoFirst = 0x0E;
+constexpr std::uint8_t kSsgIoLast = 0x0F;
+constexpr std::uint8_t kOpmTimerValueFirst = 0x10;
+constexpr std::uint8_t kOpmTimerValueLast = 0x13;
+constexpr std::uint8_t kOplTimerFirst = 0x02;
+constexpr std::uint8_t kOplTimerLast = 0x04;
+
 }  // namespace
+
+CompareRule CompareRuleFor(std::int32_t type, int port, std::uint8_t reg) {
+    constexpr CompareRule kLeftOut{Compare::kLeftOut, 0};
+    const bool port0 = port == 0;
+    switch (type) {
+    case kTypeOpn:
+    case kTypeOpn2:
+    case kTypeOpna:
+        if (reg == kOpnTimerReg) return {Compare::kModeBits, kOpnCh3ModeBits};
+        if (port0 && (InRange(reg, kOpnTimerValueFirst, kOpnTimerValueLast) ||
+                      InRange(reg, kSsgIoFirst, kSsgIoLast))) {
+            return kLeftOut;
+        }
+        break;
+    case kTypeOpm:
+        if (port0 && reg == kOpmTimerReg) return {Compare::kModeBits, kOpmCsmBit};
+        if (port0 && InRange(reg, kOpmTimerValueFirst, kOpmTimerValueLast)) return kLeftOut;
+        break;
+    case kTypePsg:
+    case kTypeAy:
+        if (port0 && InRange(reg, kSsgIoFirst, kSsgIoLast)) return kLeftOut;
+        break;
+    case kTypeOpl:
+    case kTypeOpl2:
+    case kTypeOpl3:
+        if (port0 && InRange(reg, kOplTimerFirst, kOplTimerLast)) return kLeftOut;
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+// The registers the key-on rules above name, and every write of the DCSG,
+// whose latch is followed.
+bool KeyOnWatched(std::int32_t type, int port, std::uint8_t reg) {
+    switch (type) {
+    case kTypeOpn:
+    case kTypeOpn2:
+    case kTypeOpna:
+        if (port == 1) return reg == kOpnAdpcmControlReg;
+        return reg == kOpnKeyOnReg || reg == kOpnRhythmReg || reg == kOpnTimerReg ||
+               InRange(reg, kOpnSsgLevelFirst, kOpnSsgLevelLast) ||
+               (type == kTypeOpn2 && (reg == kOpn2DacValueReg || reg == kOpn2DacEnableReg));
+    case kTypeOpm:
+        return reg == kOpmKeyOnReg || reg == kOpmTimerReg;
+    case kTypeOpll:
+        return InRange(reg, kOpllKeyFirst, kOpllKeyLast) || reg == kOpllRhythmReg;
+    case kTypeOpl:
+    case kTypeOpl2:
+    case kTypeOpl3:
+        return InRange(reg, kOplKeyFirst, kOplKeyLast) || reg == kOplRhythmReg;
+    case kTypePsg:
+    case kTypeAy:
+        return InRange(reg, kPsgLevelFirst, kPsgLevelLast);
+    case kTypeDcsg:
+        return true;
+    default:
+        return false;
+    }
+}
 
 Sound KeyOnWatch::Observe(const RegisterWrite& w) {
     DeviceState& state = devices_[static_cast<std::size_t>(w.device)];

@@ -90,4 +90,24 @@ private:
     std::uint64_t modeChanges_ = 0;
 };
 
+// How the loop search compares a write. A write that cannot change the sound
+// (a timer value, an I/O port) is left out of the comparison; a mode
+// register, whose other bits are timer controls, counts only when its mode
+// bits change, and is then compared by them; every other write is compared
+// by its three bytes. The table is in chip_rules.cpp.
+enum class Compare : std::uint8_t {
+    kWhole,
+    kLeftOut,
+    kModeBits,
+};
+struct CompareRule {
+    Compare how = Compare::kWhole;
+    std::uint8_t modeBits = 0;  // for kModeBits
+};
+CompareRule CompareRuleFor(std::int32_t type, int port, std::uint8_t reg);
+
+// Whether KeyOnWatch::Observe may find a sound in, or keep state from, a
+// write to this register (every other write it passes over as silent).
+bool KeyOnWatched(std::int32_t type, int port, std::uint8_t reg);
+
 }  // namespace zelta

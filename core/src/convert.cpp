@@ -2,6 +2,7 @@
 
 #include "conversion.h"
 #include "file_conversion.h"
+#include "loop_conversion.h"
 #include "messages.h"
 #include "os_file.h"
 #include "s98_image.h"
@@ -16,12 +17,26 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
     if (std::string error = ReadCheckedHeader(image, image.size(), header); !error.empty()) {
         return error;
     }
+    if (options.findLoop) {
+        return ConvertWithLoop(
+            [&](Options ordinary, LogSink& lines, OutputTarget& to) {
+                return ConvertImage(image, header, inputPath, ordinary, lines, to, ReadSizes{});
+            },
+            image.size(), options, sink, output);
+    }
     return ConvertImage(image, header, inputPath, options, sink, output, ReadSizes{});
 }
 
 std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
                              const std::filesystem::path& inputPath, Options options,
                              LogSink& sink, OutputTarget& output) {
+    if (options.findLoop) {
+        return ConvertWithLoop(
+            [&](Options ordinary, LogSink& lines, OutputTarget& to) {
+                return ConvertStream(input, size, inputPath, ordinary, lines, to, ReadSizes{});
+            },
+            size, options, sink, output);
+    }
     return ConvertStream(input, size, inputPath, options, sink, output, ReadSizes{});
 }
 

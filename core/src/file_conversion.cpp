@@ -178,6 +178,12 @@ std::string ConvertFile(const std::filesystem::path& path, Options options, LogS
     case os::OpenStatus::kTooLarge:
         return std::string(msg::kInputTooLarge);
     }
+    // The loop search needs the whole output at hand: no copy by the kernel.
+    if (options.findLoop) {
+        FileReader reader(file);
+        FileOutput output;
+        return ConvertS98Stream(reader, file.size(), path, options, sink, output);
+    }
     if (std::optional<std::string> copied = ConvertCopied(file, path, options, sink, rules)) {
         return *std::move(copied);
     }

@@ -46,6 +46,14 @@ std::string OutputLine(std::string_view fileName) {
     return line;
 }
 
+std::string LoopFoundLine(std::int64_t loopOffset, double seconds) {
+    return Format("loop offset(repeat found)=%08x, %.2f s\n", Hex32(loopOffset), seconds);
+}
+
+std::string LoopKeptLine(std::int64_t loopOffset) {
+    return Format("loop offset(kept)=%08x\n", Hex32(loopOffset));
+}
+
 std::string OneSyncLine(std::int64_t offset, std::uint8_t b) {
     return Format("%08x : %02x       [1sync]", Hex32(offset), unsigned{b});
 }

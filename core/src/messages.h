@@ -26,9 +26,14 @@ std::string UnexpectedEof(std::int64_t offset);        // "found unexpected EOF.
 // "found corrupted data.  ofs=%08x: %02x %02x %02x"
 std::string CorruptedData(std::int64_t offset, const std::uint8_t* command);
 
-// Log lines. The first two end with a line feed, which is part of the line.
+// Log lines. The first two (and the loop search's) end with a line feed, which is part of the line.
 std::string StartLine(std::int64_t startOffset);  // "start offset(1st key-on)=%08x\n"
 std::string OutputLine(std::string_view fileName);  // "output file:%s\n"
+// The loop search's line (-l), between those two; each ends with a line feed.
+// "loop offset(repeat found)=%08x, %.2f s\n"
+std::string LoopFoundLine(std::int64_t loopOffset, double seconds);
+inline constexpr std::string_view kLoopNoneLine = "loop offset(repeat found)=none\n";
+std::string LoopKeptLine(std::int64_t loopOffset);  // "loop offset(kept)=%08x\n"
 std::string OneSyncLine(std::int64_t offset, std::uint8_t b);  // "%08x : %02x       [1sync]"
 std::string NSyncLine(std::int64_t offset, std::uint8_t b);    // "%08x : %02x       [nSync]"
 std::string CountByteLine(std::int64_t offset, std::uint8_t b);  // "%08x : %02x"

@@ -15,7 +15,10 @@ namespace zelta {
 //   ------  -----  -----------  ---------------------------------------------
 //   0x00    3      magic        not examined, copied
 //   0x03    1      version      ASCII digit; '2' and anything above '3' refused
-//   0x04    12     (3 words)    not examined, copied
+//   0x04    4      tickNumer    a tick lasts tickNumer/tickDenom seconds; 0
+//   0x08    4      tickDenom    means 10 and 1000 (read by the loop search
+//                               only, as unsigned), otherwise copied
+//   0x0C    4      (reserved)   not examined, copied
 //   0x10    4      tagOffset    0 = no tag; rewritten in the output
 //   0x14    4      dumpOffset   first byte of the command stream
 //   0x18    4      loopOffset   0 = no loop; rewritten in the output
@@ -25,6 +28,10 @@ namespace zelta {
 // ---------------------------------------------------------------------------
 inline constexpr std::int64_t kHeaderSize = 0x20;
 inline constexpr std::int64_t kVersionAt = 0x03;
+inline constexpr std::int64_t kTickNumerAt = 0x04;
+inline constexpr std::int64_t kTickDenomAt = 0x08;
+inline constexpr std::uint32_t kDefaultTickNumer = 10;
+inline constexpr std::uint32_t kDefaultTickDenom = 1000;
 inline constexpr std::int64_t kTagOffsetAt = 0x10;
 inline constexpr std::int64_t kDumpOffsetAt = 0x14;
 inline constexpr std::int64_t kLoopOffsetAt = 0x18;
@@ -51,11 +58,18 @@ inline constexpr std::int64_t kMaxImageSize = 0x7FFFFFFF;
 //   0xFE       1 + n   n-sync: wait; n >= 1 count bytes, each with bit 7 set
 //                      is followed by another, the first with bit 7 clear ends
 //   0xFF       1       1-sync: wait one tick
+//
+// An n-sync waits its count + 2 ticks; the count is little-endian in the low
+// 7 bits of its bytes (FE 00: 2 ticks, FE 7F: 129, FE 80 01: 130). Only the
+// loop search evaluates it.
 // ---------------------------------------------------------------------------
 inline constexpr std::uint8_t kEndOfData = 0xFD;
 inline constexpr std::uint8_t kNSync = 0xFE;
 inline constexpr std::uint8_t kOneSync = 0xFF;
 inline constexpr std::uint8_t kCountContinues = 0x80;
+inline constexpr std::uint8_t kCountBits = 0x7F;
+inline constexpr int kCountBitsPerByte = 7;
+inline constexpr std::uint64_t kNSyncExtraTicks = 2;
 inline constexpr std::int64_t kRegisterWriteSize = 3;
 inline constexpr std::uint8_t kPortBit = 0x01;
 inline constexpr int kDeviceIndexShift = 1;

@@ -1,0 +1,434 @@
+#include "loop_search.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "chip_rules.h"
+#include "os_file.h"
+
+namespace zelta {
+namespace {
+
+// Times past this are refused (no song lasts so long: 49 days of 1 ms
+// ticks), so that a time takes 4 bytes.
+constexpr std::uint64_t kMaxTicks = 0xFFFFFFFF;
+// Count bytes past this many bits could only overflow.
+constexpr int kMaxCountShift = 56;
+
+// The steady rule's tolerance: 2 ticks or 3 ms, whichever is more.
+constexpr std::uint64_t kToleranceTicks = 2;
+constexpr std::uint64_t kToleranceMs = 3;
+constexpr std::uint64_t kMsPerSecond = 1000;
+
+// The search's work, in steps of its scans, may reach this many per compared
+// write and this many more.
+constexpr std::int64_t kStepsPerWrite = 32;
+constexpr std::int64_t kStepsBeyond = std::int64_t{1} << 24;
+
+// A key's bit 31 marks a key-on: it is no part of what is compared.
+constexpr std::uint32_t kKeyOnFlag = 0x80000000;
+constexpr std::uint32_t kKeyBits = 0x00FFFFFF;
+
+// The tick, numer/denom seconds, and the rules' limits in ticks.
+struct Clock {
+    std::uint64_t numer = kDefaultTickNumer;
+    std::uint64_t denom = kDefaultTickDenom;
+    std::uint64_t tolerance = kToleranceTicks;  // ticks d(j) may vary by
+    std::uint64_t shortest = 0;                 // ticks a loop lasts at least (1 s)
+};
+
+Clock ReadClock(const S98Image& image) {
+    Clock c;
+    const auto numer = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickNumerAt)));
+    const auto denom = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickDenomAt)));
+    if (numer != 0) c.numer = numer;
+    if (denom != 0) c.denom = denom;
+    // v ticks last 3 ms or less when kMsPerSecond * v * numer <= 3 * denom.
+    c.tolerance = std::max(kToleranceTicks, kToleranceMs * c.denom / (kMsPerSecond * c.numer));
+    c.shortest = (c.denom + c.numer - 1) / c.numer;
+    return c;
+}
+
+// The compared writes: key (with kKeyOnFlag) and time, index by index.
+struct Records {
+    std::unique_ptr<std::uint32_t[]> keys;
+    std::unique_ptr<std::uint32_t[]> ticks;
+    std::size_t n = 0;
+    std::size_t size() const { return n; }
+    bool Same(std::size_t i, std::size_t j) const { return ((keys[i] ^ keys[j]) & kKeyBits) == 0; }
+    bool KeyOn(std::size_t i) const { return (keys[i] & kKeyOnFlag) != 0; }
+    std::uint64_t Span(std::size_t from, std::size_t to) const { return ticks[to] - ticks[from]; }
+};
+
+// Room for `n` values, not yet touched, in huge pages where the system has
+// them (the records of a long song run to hundreds of megabytes).
+template <typename T>
+std::unique_ptr<T[]> Room(std::size_t n) {
+    auto room = std::make_unique_for_overwrite<T[]>(n);
+    os::AdviseHugePages(room.get(), n * sizeof(T));
+    return room;
+}
+
+// What the walk does with a write, by command byte and register.
+constexpr std::uint8_t kLeftOutBit = 0x01;  // not compared
+constexpr std::uint8_t kModeBit = 0x02;     // compared when its mode bits change
+constexpr std::uint8_t kWatchedBit = 0x04;  // shown to the key-on watch
+
+class WriteClasses {
+public:
+    explicit WriteClasses(const DeviceTable& devices)
+        : commands_(static_cast<std::size_t>(std::min(devices.validCount << kDeviceIndexShift,
+                                                      int{kEndOfData}))),
+          classes_(commands_) {
+        for (std::size_t c = 0; c < commands_; ++c) {
+            const std::int32_t type = devices.types[c >> kDeviceIndexShift];
+            const int port = static_cast<int>(c & kPortBit);
+            for (int reg = 0; reg < 256; ++reg) {
+                const auto r = static_cast<std::uint8_t>(reg);
+                const CompareRule rule = CompareRuleFor(type, port, r);
+                std::uint8_t k = KeyOnWatched(type, port, r) ? kWatchedBit : 0;
+                if (rule.how == Compare::kLeftOut) k |= kLeftOutBit;
+                if (rule.how == Compare::kModeBits) {
+                    k |= kModeBit;
+                    modeBits_[c] = rule.modeBits;
+                }
+                classes_[c][r] = k;
+            }
+        }
+    }
+    std::size_t commands() const { return commands_; }
+    std::uint8_t Of(std::uint8_t command, std::uint8_t reg) const { return classes_[command][reg]; }
+    std::uint8_t ModeBits(std::uint8_t command) const { return modeBits_[command]; }
+
+private:
+    std::size_t commands_;
+    std::vector<std::array<std::uint8_t, 256>> classes_;
+    std::array<std::uint8_t, 256> modeBits_{};
+};
+
+// The compared writes' keys, as the stream goes: a mode register's mode in
+// effect is followed per command byte (0 before any write).
+class Comparer {
+public:
+    static constexpr std::uint32_t kLeftOut = 0xFFFFFFFF;
+    explicit Comparer(const WriteClasses& classes) : classes_(&classes) {}
+
+    // The key of the write `w` (command byte, register, value), or
+    // kLeftOut; `k` is its class.
+    std::uint32_t Key(const std::uint8_t* w, std::uint8_t k) {
+        if ((k & kLeftOutBit) != 0) return kLeftOut;
+        std::uint8_t value = w[2];
+        if ((k & kModeBit) != 0) {
+            value = static_cast<std::uint8_t>(value & classes_->ModeBits(w[0]));
+            if (mode_[w[0]] == value) return kLeftOut;
+            mode_[w[0]] = value;
+        }
+        return std::uint32_t{w[0]} << 16 | std::uint32_t{w[1]} << 8 | value;
+    }
+
+private:
+    const WriteClasses* classes_;
+    std::array<std::uint8_t, 256> mode_{};
+};
+
+enum class Walk { kEnded, kStopped, kBroken };
+
+// Walks the register writes of [from, end) up to the end-of-data command,
+// adding each wait to `ticks` and calling onWrite(offset, bytes, class) with
+// `ticks` the time before the write; onWrite returns false to stop there.
+// Broken: a command that does not fit, or a time too long.
+template <typename OnWrite>
+Walk WalkWrites(const S98Image& image, const WriteClasses& classes, std::int64_t from,
+                std::int64_t end, std::uint64_t& ticks, OnWrite&& onWrite) {
+    const std::uint8_t* bytes = image.ptr(0);
+    std::int64_t at = from;
+    while (at < end) {
+        const std::uint8_t c = bytes[at];
+        if (c == kOneSync) {
+            ++ticks;
+            ++at;
+            continue;
+        }
+        if (c == kEndOfData) return Walk::kEnded;
+        if (c == kNSync) {
+            std::uint64_t count = 0;
+            int shift = 0;
+            std::uint8_t b = kCountContinues;
+            for (++at; (b & kCountContinues) != 0; ++at, shift += kCountBitsPerByte) {
+                if (at >= end || shift > kMaxCountShift) return Walk::kBroken;
+                b = bytes[at];
+                count |= std::uint64_t{static_cast<std::uint8_t>(b & kCountBits)} << shift;
+            }
+            ticks += count + kNSyncExtraTicks;
+            if (ticks > kMaxTicks) return Walk::kBroken;
+            continue;
+        }
+        if (at + kRegisterWriteSize > end || c >= classes.commands()) return Walk::kBroken;
+        const std::uint8_t* w = bytes + at;
+        if (!onWrite(at, w, classes.Of(c, w[1]))) return Walk::kStopped;
+        at += kRegisterWriteSize;
+    }
+    return Walk::kEnded;
+}
+
+// The stream's place in the image, and what its writes address.
+struct Stream {
+    S98Header header;
+    DeviceTable devices;
+};
+
+RegisterWrite Decode(const std::uint8_t* w, const DeviceTable& devices) {
+    const int device = w[0] >> kDeviceIndexShift;
+    return RegisterWrite{device, w[0] & kPortBit, w[1], w[2],
+                         devices.types[static_cast<std::size_t>(device)]};
+}
+
+// Every compared write of the stream, with its time and whether it sounds.
+std::optional<Records> ReadRecords(const S98Image& image, const Stream& s,
+                                   const WriteClasses& classes, bool allChips) {
+    Records r;
+    const auto most = static_cast<std::size_t>((s.header.streamEnd - s.header.dumpOffset) /
+                                               kRegisterWriteSize);
+    // Room for the most there can be; only what is written is touched.
+    r.keys = Room<std::uint32_t>(most);
+    r.ticks = Room<std::uint32_t>(most);
+    Comparer comparer(classes);
+    KeyOnWatch watch;
+    std::uint64_t ticks = 0;
+    const Walk walk = WalkWrites(
+        image, classes, s.header.dumpOffset, s.header.streamEnd, ticks,
+        [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
+            bool keyOn = false;
+            if ((k & kWatchedBit) != 0) {
+                const Sound sound = watch.Observe(Decode(w, s.devices));
+                keyOn = allChips ? sound != Sound::kNone : sound == Sound::kOpnFamily;
+            }
+            const std::uint32_t key = comparer.Key(w, k);
+            if (key == Comparer::kLeftOut) return true;
+            r.keys[r.n] = keyOn ? key | kKeyOnFlag : key;
+            r.ticks[r.n] = static_cast<std::uint32_t>(ticks);
+            ++r.n;
+            return true;
+        });
+    if (walk == Walk::kBroken) return std::nullopt;
+    return r;
+}
+
+// z[L] for L in [0, half]: the length of the longest common prefix of the
+// reversed writes and the reversed writes from L on.
+std::unique_ptr<std::int32_t[]> ZOfReversed(const Records& r, std::size_t half) {
+    const std::size_t n = r.size();
+    auto same = [&](std::size_t i, std::size_t j) { return r.Same(n - 1 - i, n - 1 - j); };
+    std::unique_ptr<std::int32_t[]> z = Room<std::int32_t>(half + 1);
+    z[0] = static_cast<std::int32_t>(n);
+    std::size_t left = 0;
+    std::size_t right = 0;  // [left, right): the rightmost match found so far
+    for (std::size_t i = 1; i <= half; ++i) {
+        std::size_t k = 0;
+        if (i < right) k = std::min(right - i, static_cast<std::size_t>(z[i - left]));
+        while (i + k < n && same(k, i + k)) ++k;
+        z[i] = static_cast<std::int32_t>(k);
+        if (i + k > right) {
+            left = i;
+            right = i + k;
+        }
+    }
+    return z;
+}
+
+// The qualifying loop with the smallest A, then the smallest L, counted in
+// compared writes; nullopt when none qualifies or the search runs too long.
+struct Period {
+    std::size_t start = 0;   // A
+    std::size_t length = 0;  // L
+};
+
+class PeriodSearch {
+public:
+    PeriodSearch(const Records& r, const Clock& clock)
+        : r_(r), clock_(clock), n_(r.size()),
+          budget_(kStepsPerWrite * static_cast<std::int64_t>(n_) + kStepsBeyond) {}
+
+    std::optional<Period> Run() {
+        if (n_ < 2) return std::nullopt;
+        const std::unique_ptr<std::int32_t[]> z = ZOfReversed(r_, n_ / 2);
+        lastKeyOn_ = n_;
+        for (std::size_t length = 1; length <= n_ / 2 && budget_ > 0; ++length) {
+            const auto agree = static_cast<std::size_t>(z[length]);
+            if (agree < length) continue;  // not one whole repeat
+            Try(n_ - length - agree, length);
+        }
+        if (budget_ <= 0) return std::nullopt;
+        return best_;
+    }
+
+private:
+    // The qualifying loop of length L that starts first, if it starts
+    // before the best so far.
+    void Try(std::size_t periodicFrom, std::size_t length) {
+        if (best_ && periodicFrom >= best_->start) return;
+        const std::size_t lastStart = n_ - 2 * length;
+        // The last key-on before n - L: every loop's pass at or after
+        // periodicFrom ends there or later, so one must lie in the
+        // periodic part.
+        while (lastKeyOn_ > 0 && (lastKeyOn_ >= n_ - length || !r_.KeyOn(lastKeyOn_))) {
+            --lastKeyOn_;
+            --budget_;
+        }
+        if (!r_.KeyOn(lastKeyOn_) || lastKeyOn_ < periodicFrom) return;
+        // Every loop's length lies within the tolerance of the last pair's.
+        if (r_.Span(lastStart, n_ - length) + clock_.tolerance < clock_.shortest) return;
+        const std::size_t steadyFrom = SteadyFrom(periodicFrom, length);
+        if (steadyFrom > lastStart || (best_ && steadyFrom >= best_->start)) return;
+        const std::size_t until = best_ ? std::min(lastStart, best_->start - 1) : lastStart;
+        std::size_t keyOn = steadyFrom;  // the first key-on at or after `start`
+        for (std::size_t start = steadyFrom; start <= until && budget_ > 0; ++start, --budget_) {
+            if (keyOn < start) keyOn = start;
+            while (keyOn < start + length && !r_.KeyOn(keyOn)) {
+                ++keyOn;
+                --budget_;
+            }
+            if (keyOn < start + length && r_.Span(start, start + length) >= clock_.shortest) {
+                best_ = Period{start, length};
+                return;
+            }
+        }
+    }
+
+    // The smallest A >= periodicFrom from which d(j) varies by no more than
+    // the tolerance, found from the end backwards.
+    std::size_t SteadyFrom(std::size_t periodicFrom, std::size_t length) {
+        std::uint64_t low = r_.Span(n_ - length - 1, n_ - 1);
+        std::uint64_t high = low;
+        for (std::size_t j = n_ - length; j-- > periodicFrom; --budget_) {
+            const std::uint64_t d = r_.Span(j, j + length);
+            low = std::min(low, d);
+            high = std::max(high, d);
+            if (high - low > clock_.tolerance) return j + 1;
+        }
+        return periodicFrom;
+    }
+
+    const Records& r_;
+    const Clock& clock_;
+    const std::size_t n_;
+    std::int64_t budget_;
+    std::size_t lastKeyOn_ = 0;
+    std::optional<Period> best_;
+};
+
+// The byte offsets of compared writes A and A + L, and the comparison's
+// state where playback jumps back (just before write A + L).
+struct Placement {
+    std::int64_t loopOffset = 0;
+    std::int64_t cutOffset = 0;
+    Comparer stateAtCut;
+};
+
+std::optional<Placement> Place(const S98Image& image, const Stream& s,
+                               const WriteClasses& classes, const Period& p) {
+    Placement place{0, 0, Comparer(classes)};  // the state is set on the way
+    Comparer comparer(classes);
+    std::size_t index = 0;
+    std::uint64_t ticks = 0;
+    const Walk walk = WalkWrites(
+        image, classes, s.header.dumpOffset, s.header.streamEnd, ticks,
+        [&](std::int64_t at, const std::uint8_t* w, std::uint8_t k) {
+            if (comparer.Key(w, k) == Comparer::kLeftOut) return true;
+            if (index == p.start) place.loopOffset = at;
+            if (index == p.start + p.length) {
+                place.cutOffset = at;
+                return false;
+            }
+            // A write left out changes no state: the state after write
+            // A + L - 1 is the state before write A + L.
+            if (index + 1 == p.start + p.length) place.stateAtCut = comparer;
+            ++index;
+            return true;
+        });
+    if (walk != Walk::kStopped) return std::nullopt;
+    return place;
+}
+
+// One pass of the loop as playback plays it: the compared writes' keys and
+// their times from the pass's beginning.
+struct Pass {
+    std::vector<std::uint32_t> keys;
+    std::vector<std::uint64_t> ticks;
+};
+
+std::optional<Pass> PlayPass(const S98Image& image, const WriteClasses& classes,
+                             const Placement& place, Comparer& comparer, std::size_t length) {
+    Pass pass;
+    pass.keys.reserve(length);
+    pass.ticks.reserve(length);
+    std::uint64_t ticks = 0;
+    const Walk walk = WalkWrites(image, classes, place.loopOffset, place.cutOffset, ticks,
+                                 [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
+                                     const std::uint32_t key = comparer.Key(w, k);
+                                     if (key == Comparer::kLeftOut) return true;
+                                     pass.keys.push_back(key);
+                                     pass.ticks.push_back(ticks);
+                                     return pass.keys.size() <= length;
+                                 });
+    if (walk != Walk::kEnded || pass.keys.size() != length) return std::nullopt;
+    return pass;
+}
+
+// Plays the output back: the log up to the cut, then the loop again and
+// again until as many compared writes as the log holds are played. True
+// when each is the log's, at the log's time within the tolerance and a tick
+// per jump. A pass leaves the mode registers as its last writes set them,
+// so the second pass and every later one play alike: two passes are walked.
+bool PlaysBack(const S98Image& image, const WriteClasses& classes, const Records& r,
+               const Period& p, const Placement& place, const Clock& clock) {
+    Comparer comparer = place.stateAtCut;
+    const std::optional<Pass> first = PlayPass(image, classes, place, comparer, p.length);
+    if (!first) return false;
+    const std::optional<Pass> later = PlayPass(image, classes, place, comparer, p.length);
+    if (!later) return false;
+    const std::uint64_t passTicks = r.Span(p.start, p.start + p.length);
+    std::uint64_t passBegins = r.ticks[p.start + p.length];
+    std::uint64_t jumps = 1;
+    std::size_t i = 0;
+    for (std::size_t index = p.start + p.length; index < r.size(); ++index) {
+        const Pass& pass = jumps == 1 ? *first : *later;
+        const std::uint64_t played = passBegins + pass.ticks[i];
+        const std::uint64_t logged = r.ticks[index];
+        const std::uint64_t off = played > logged ? played - logged : logged - played;
+        if (((pass.keys[i] ^ r.keys[index]) & kKeyBits) != 0 || off > clock.tolerance + jumps) {
+            return false;
+        }
+        if (++i == p.length) {
+            i = 0;
+            ++jumps;
+            passBegins += passTicks;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<FoundLoop> FindLoop(const S98Image& image, bool allChips) {
+    Stream s{ReadHeader(image, image.size()), {}};
+    s.devices = ReadDeviceTable(image, s.header);
+    const WriteClasses classes(s.devices);
+    const Clock clock = ReadClock(image);
+    const std::optional<Records> records = ReadRecords(image, s, classes, allChips);
+    if (!records) return std::nullopt;
+    const std::optional<Period> period = PeriodSearch(*records, clock).Run();
+    if (!period) return std::nullopt;
+    const std::optional<Placement> place = Place(image, s, classes, *period);
+    if (!place || !PlaysBack(image, classes, *records, *period, *place, clock)) {
+        return std::nullopt;
+    }
+    const std::uint64_t ticks = records->Span(period->start, period->start + period->length);
+    const double seconds = static_cast<double>(ticks) * static_cast<double>(clock.numer) /
+                           static_cast<double>(clock.denom);
+    return FoundLoop{place->loopOffset, place->cutOffset, seconds};
+}
+
+}  // namespace zelta

@@ -1,0 +1,54 @@
+// Finding where a logged song starts to repeat (-l).
+//
+// A logger cannot know a song's loop: it records the intro, two or three
+// passes of the loop, and stops somewhere in a later pass. The search works
+// on the stream the ordinary conversion wrote (the lead-in already cut) and
+// finds the loop from the writes alone, the waits giving only their times:
+//
+//   w[0..n)  the compared writes in stream order (ComparedWrites, in
+//            chip_rules.h: writes that cannot change the sound are left out,
+//            a mode register is compared by its mode bits)
+//   t(j)     the ticks waited before w[j]
+//
+// A loop (A, L), counted in compared writes, qualifies when
+//   periodic  w[j] == w[j + L] for every j >= A with j + L < n, and the log
+//             holds one whole repeat: A + 2L <= n
+//   sounding  w[A .. A+L) holds a key-on (the OPN family's, or any chip's
+//             with --all-chips): a loop of silence is no loop
+//   steady    d(j) = t(j + L) - t(j) over every j in [A, n - L) varies by
+//             no more than 2 ticks or 3 ms, whichever is more
+//   long      its length D = t(A + L) - t(A) is 1 s or more
+// Of the qualifying loops the one with the smallest A is taken, and of those
+// the smallest L. Periods come from the Z-function of the reversed compared
+// writes: z[L] is how far the song read backwards from its end agrees with
+// itself shifted by L, so it has period L from A(L) = n - L - z[L] on.
+//
+// The loop found is then played back against the stream, write by write:
+// playback runs w[0 .. A+L), then jumps back to w[A], again and again; every
+// compared write it plays must be the log's, at the log's time within the
+// steady rule's tolerance and one tick per jump. A loop that does not play
+// back so is refused. So is a search that would take more than a few dozen
+// steps per write (only contrived files come near): refusing is always
+// safe, the file is then converted as without -l.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "s98_image.h"
+
+namespace zelta {
+
+// The loop as the output is to hold it.
+struct FoundLoop {
+    std::int64_t loopOffset = 0;  // the command of the loop's first compared write
+    std::int64_t cutOffset = 0;   // the command of the second pass's first compared write
+    double seconds = 0;           // the loop's length
+};
+
+// Searches the stream of `image`, an output of the ordinary conversion (its
+// stream validated). Throws std::bad_alloc when the writes' records do not
+// fit in memory.
+std::optional<FoundLoop> FindLoop(const S98Image& image, bool allChips);
+
+}  // namespace zelta
