@@ -47,6 +47,13 @@ TEST(LoopSearch, LogsTheLoopLineAndCutsWhereTheRuleSays) {
         {"3 ms at 1 ms ticks are within the tolerance", Passes({1200, 1203, 1200}, true),
          "loop offset(repeat found)=00000025, 1.20 s\n", 0x2E},
         {"4 ms are not", Passes({1200, 1204, 1200}, true), "loop offset(repeat found)=0000002e, 1.20 s\n", 0x37},
+        // The first pass's length, 2 ticks (3 ms) short of every later one's: the
+        // replay falls behind by that each pass, past the tick a jump allows.
+        {"later passes 2 ticks longer drift out of the replay", Passes({120, 122, 122, 122, 122, 122, 122}),
+         "loop offset(repeat found)=none\n", 0},
+        {"later passes 3 ms longer drift out of the replay", Passes({1200, 1203, 1203, 1203, 1203, 1203}, true),
+         "loop offset(repeat found)=none\n", 0},
+        {"four passes 2 ticks longer still replay", Passes({120, 122, 122, 122, 122}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x2D},
     };
     for (const auto& c : cases) {
         const auto ordinary = ConvertInMemory(c.image);
