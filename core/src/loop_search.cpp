@@ -146,13 +146,15 @@ Walk WalkWrites(const S98Image& image, const WriteClasses& classes, std::int64_t
     std::int64_t at = from;
     while (at < end) {
         const std::uint8_t c = bytes[at];
-        if (c == kOneSync) {
+        if (c < kEndOfData) {
+            if (at + kRegisterWriteSize > end || c >= classes.commands()) return Walk::kBroken;
+            const std::uint8_t* w = bytes + at;
+            if (!onWrite(at, w, classes.Of(c, w[1]))) return Walk::kStopped;
+            at += kRegisterWriteSize;
+        } else if (c == kOneSync) {
             ++ticks;
             ++at;
-            continue;
-        }
-        if (c == kEndOfData) return Walk::kEnded;
-        if (c == kNSync) {
+        } else if (c == kNSync) {
             std::uint64_t count = 0;
             int shift = 0;
             std::uint8_t b = kCountContinues;
@@ -163,12 +165,9 @@ Walk WalkWrites(const S98Image& image, const WriteClasses& classes, std::int64_t
             }
             ticks += count + kNSyncExtraTicks;
             if (ticks > kMaxTicks) return Walk::kBroken;
-            continue;
+        } else {
+            return Walk::kEnded;  // the end-of-data command
         }
-        if (at + kRegisterWriteSize > end || c >= classes.commands()) return Walk::kBroken;
-        const std::uint8_t* w = bytes + at;
-        if (!onWrite(at, w, classes.Of(c, w[1]))) return Walk::kStopped;
-        at += kRegisterWriteSize;
     }
     return Walk::kEnded;
 }
@@ -200,13 +199,16 @@ std::optional<Records> ReadRecords(const S98Image& image, const Stream& s,
     const Walk walk = WalkWrites(
         image, classes, s.header.dumpOffset, s.header.streamEnd, ticks,
         [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
+            const std::uint32_t key = comparer.Key(w, k);
+            if (key == Comparer::kLeftOut) return true;
+            // Only compared writes are shown to the watch: the writes left
+            // out are neither watched registers nor, for the mode
+            // registers, writes that change what the watch keeps.
             bool keyOn = false;
             if ((k & kWatchedBit) != 0) {
                 const Sound sound = watch.Observe(Decode(w, s.devices));
                 keyOn = allChips ? sound != Sound::kNone : sound == Sound::kOpnFamily;
             }
-            const std::uint32_t key = comparer.Key(w, k);
-            if (key == Comparer::kLeftOut) return true;
             r.keys[r.n] = keyOn ? key | kKeyOnFlag : key;
             r.ticks[r.n] = static_cast<std::uint32_t>(ticks);
             ++r.n;
@@ -298,18 +300,40 @@ private:
     }
 
     // The smallest A >= periodicFrom from which d(j) varies by no more than
-    // the tolerance, found from the end backwards.
+    // the tolerance, found from the end backwards, a block of pairs at a
+    // time (the block where the range first grows too wide is looked at
+    // pair by pair).
     std::size_t SteadyFrom(std::size_t periodicFrom, std::size_t length) {
-        std::uint64_t low = r_.Span(n_ - length - 1, n_ - 1);
-        std::uint64_t high = low;
-        for (std::size_t j = n_ - length; j-- > periodicFrom; --budget_) {
-            const std::uint64_t d = r_.Span(j, j + length);
-            low = std::min(low, d);
-            high = std::max(high, d);
-            if (high - low > clock_.tolerance) return j + 1;
+        const std::uint32_t* t = r_.ticks.get();
+        std::uint32_t low = t[n_ - 1] - t[n_ - 1 - length];
+        std::uint32_t high = low;
+        std::size_t j = n_ - length;  // the pairs from j on are steady
+        while (j > periodicFrom) {
+            const std::size_t from = j - std::min(j - periodicFrom, kSteadyBlock);
+            std::uint32_t blockLow = low;
+            std::uint32_t blockHigh = high;
+            for (std::size_t i = from; i < j; ++i) {
+                const std::uint32_t d = t[i + length] - t[i];
+                blockLow = std::min(blockLow, d);
+                blockHigh = std::max(blockHigh, d);
+            }
+            budget_ -= static_cast<std::int64_t>(j - from);
+            if (blockHigh - blockLow > clock_.tolerance) {
+                for (std::size_t i = j; i-- > from;) {
+                    const std::uint32_t d = t[i + length] - t[i];
+                    low = std::min(low, d);
+                    high = std::max(high, d);
+                    if (high - low > clock_.tolerance) return i + 1;
+                }
+            }
+            low = blockLow;
+            high = blockHigh;
+            j = from;
         }
         return periodicFrom;
     }
+
+    static constexpr std::size_t kSteadyBlock = 512;
 
     const Records& r_;
     const Clock& clock_;
@@ -392,20 +416,21 @@ bool PlaysBack(const S98Image& image, const WriteClasses& classes, const Records
     const std::uint64_t passTicks = r.Span(p.start, p.start + p.length);
     std::uint64_t passBegins = r.ticks[p.start + p.length];
     std::uint64_t jumps = 1;
-    std::size_t i = 0;
-    for (std::size_t index = p.start + p.length; index < r.size(); ++index) {
+    for (std::size_t index = p.start + p.length; index < r.size(); index += p.length, ++jumps) {
         const Pass& pass = jumps == 1 ? *first : *later;
-        const std::uint64_t played = passBegins + pass.ticks[i];
-        const std::uint64_t logged = r.ticks[index];
-        const std::uint64_t off = played > logged ? played - logged : logged - played;
-        if (((pass.keys[i] ^ r.keys[index]) & kKeyBits) != 0 || off > clock.tolerance + jumps) {
-            return false;
+        const std::size_t count = std::min(p.length, r.size() - index);
+        const auto allowed = static_cast<std::int64_t>(clock.tolerance + jumps);
+        // Each pass compared whole, without a branch per write.
+        std::uint32_t keysDiffer = 0;
+        bool late = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            keysDiffer |= (pass.keys[i] ^ r.keys[index + i]) & kKeyBits;
+            const std::int64_t off = static_cast<std::int64_t>(passBegins + pass.ticks[i]) -
+                                     static_cast<std::int64_t>(r.ticks[index + i]);
+            late |= off > allowed || off < -allowed;
         }
-        if (++i == p.length) {
-            i = 0;
-            ++jumps;
-            passBegins += passTicks;
-        }
+        if (keysDiffer != 0 || late) return false;
+        passBegins += passTicks;
     }
     return true;
 }
