@@ -3,7 +3,9 @@
 // result must match the reference model, and every successful conversion
 // must keep the structural invariants (including a second run over the
 // output). The same image read front to back in small pieces must give the
-// same result. Any broken rule aborts with its description.
+// same result. With the loop search on, the message and the lines are those
+// without it plus the loop line, and a loop it sets replays as the ordinary
+// output (loop_check.h). Any broken rule aborts with its description.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "chunked_reader.h"
 #include "invariants.h"
+#include "loop_check.h"
 #include "reference_model.h"
 #include "zelta/convert.h"
 
@@ -60,5 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Compare(image, {true, false, false});
     Compare(image, {false, false, false});
     Compare(image, {false, true, true});
+    for (const zelta::Options options : {zelta::Options{.detailLog = true}, zelta::Options{.showStartOnly = true}}) {
+        const auto why = zelta::test::CheckLoop(image, options);
+        if (!why.empty()) Broken("loop search", why);
+    }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "generator.h"
+#include "loop_songs.h"
 #include "s98_builder.h"
 
 int main(int argc, char** argv) {
@@ -25,6 +26,16 @@ int main(int argc, char** argv) {
         if (image.size() > 4096) image.resize(4096);  // the fuzzer's default length limit
         zelta::test::WriteFile(dir / name, image);
     }
-    std::printf("%d seed files in %s\n", count, dir.c_str());
+    // Logged songs that loop (and some that do not), as far as they fit.
+    int songs = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto song = zelta::test::LoopSongGenerator(0xC0FFEE + i).Song(static_cast<zelta::test::SongKind>(i % 9));
+        if (song.image.size() > 4096) continue;
+        char name[32];
+        std::snprintf(name, sizeof name, "song-%04d.s98", i);
+        zelta::test::WriteFile(dir / name, song.image);
+        ++songs;
+    }
+    std::printf("%d seed files and %d songs in %s\n", count, songs, dir.c_str());
     return 0;
 }

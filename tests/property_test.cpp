@@ -13,6 +13,8 @@
 
 #include "generator.h"
 #include "invariants.h"
+#include "loop_check.h"
+#include "loop_songs.h"
 #include "reference_model.h"
 #include "run_zelta.h"
 #include "s98_builder.h"
@@ -124,6 +126,49 @@ TEST(Properties, EverySuccessfulConversionKeepsTheStructuralInvariants) {
             }
         }
     }
+}
+
+// The loop search (loop_check.h) on every generated file, with each option
+// set: the same message, the lines plus one, and a found loop replays as the
+// ordinary output; and on logged songs with one to four bytes changed, which
+// come close to repeating without quite doing so.
+TEST(Properties, TheLoopSearchChangesOnlyItsLineAndALoopThatReplaysOnGeneratedAndMutatedFiles) {
+    StreamGenerator gen(kSeed + 5);
+    std::map<std::string, int> seen;
+    int failures = 0;
+    for (int i = 0; i < kImages && failures < 5; ++i) {
+        const auto image = gen.Image();
+        for (const auto& options : kOptionSets) {
+            FoundLoop found;
+            const auto why = CheckLoop(image, options, &found);
+            if (!why.empty()) {
+                ADD_FAILURE() << "image " << i << ": " << why << "\n" << HexDump(image);
+                ++failures;
+                break;
+            }
+            seen[found.found ? "found" : "not found"]++;
+        }
+    }
+    for (int i = 0; i < 600 && failures < 10; ++i) {
+        const auto kind = static_cast<SongKind>(gen.Below(9));
+        auto song = LoopSongGenerator(kSeed + i).Song(kind);
+        S98Stream s;
+        ASSERT_EQ(ParseS98(song.image, s), "");
+        for (int e = 0, edits = 1 + static_cast<int>(gen.Below(4)); e < edits; ++e) {
+            // A write's value, or an n-sync's count by 1 or 2 ticks.
+            const auto& op = s.ops[gen.Below(static_cast<std::uint32_t>(s.ops.size()))];
+            const auto at = static_cast<std::size_t>(op.at);
+            if (op.write) song.image[at + 2] ^= static_cast<std::uint8_t>(1 << gen.Below(8));
+            else if (song.image[at] == 0xFE) song.image[at + 1] ^= static_cast<std::uint8_t>(1 + gen.Below(2));
+        }
+        FoundLoop found;
+        const auto why = CheckLoop(song.image, {.allChips = gen.Chance(20)}, &found);
+        if (!why.empty()) ADD_FAILURE() << "song " << kSeed + i << " of kind " << static_cast<int>(kind) << ", changed: " << why, ++failures;
+        seen[found.found ? "changed song with a loop" : "changed song without"]++;
+    }
+    for (const char* outcome : {"not found", "changed song with a loop", "changed song without"}) EXPECT_GE(seen[outcome], 5) << outcome;
+    if (std::getenv("ZELTA_SHOW_COUNTS"))
+        for (const auto& [outcome, n] : seen) std::printf("%6d  %s\n", n, outcome.c_str());
 }
 
 // Lead-ins of megabytes, where kept writes alternate with dropped waits in
