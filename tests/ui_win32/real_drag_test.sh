@@ -1,11 +1,16 @@
 #!/bin/bash
 # One real drag under X: the Linux drag source (tools/drag_source) drags a
 # few hundred files onto zelta-gui.exe running under wine, with the mouse
-# driven by xdotool, and the drop arrives as WM_DROPFILES.
+# driven by xdotool, and the drop arrives as WM_DROPFILES. Before it, the
+# window is started with files, as Explorer starts it for a drop on its icon,
+# and a second start hands two more to it.
 #
 #   tests/ui_win32/real_drag_test.sh <Linux build folder> <Windows build folder>
 #
-# Checks that every output appears, the earlier outputs among them replaced,
+# Checks that the files given at start and handed over are converted as the
+# command line converts them, that the second start ends with status 0 and
+# no second window appears; then that every dragged file's output appears,
+# the earlier outputs among them replaced,
 # that nothing else is left in the folder, that the drag source is released
 # (XdndFinished) within half a second of the mouse button's release although
 # the batch takes seconds, and that closing the window ends the program with
@@ -97,14 +102,42 @@ fi
 read -r width height < <(xdotool getdisplaygeometry)
 [ "$width" -ge 800 ] && [ "$height" -ge 600 ] || fail "the display is ${width}x${height}, smaller than 800x600"
 
+# Files given at start, relative to the folder the window starts in: a
+# Japanese name, a folder, a name that looks like an option.
+given=$work/given
+mkdir -p "$given/songs"
+given_names=("曲 ふたつ.s98" songs -x.s98 b.s98 -c.s98 d.s98)
+for name in "${given_names[@]}"; do
+    [ -d "$given/$name" ] || cp "$work/small.s98" "$given/$name"
+done
+waits_for_outputs() {  # waits_for_outputs NAME...: each one's output is written
+    for name in "$@"; do
+        for _ in $(seq 300); do
+            [ -e "$given/$(output_of "$name")" ] && break
+            sleep 0.1
+        done
+    done
+}
+
 # The window, centred on the screen; the drag source at the top left.
 started=$(now)
-wine "$gui" >"$work/gui.log" 2>&1 &
+(cd "$given" && exec wine "$gui" "${given_names[@]:0:4}") >"$work/gui.log" 2>&1 &
 gui_pid=$!
 pids+=("$gui_pid")
 window=$(timeout 60 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) \
     || fail "the window did not appear"
 shown=$(now)
+waits_for_outputs "${given_names[@]:2:2}"
+status=0
+(cd "$given" && timeout 30 wine "$gui" "${given_names[@]:4}") >"$work/second.log" 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "the second start ended with status $status"
+waits_for_outputs "${given_names[@]:4}"
+[ "$(xdotool search --onlyvisible --name "^$title\$" | wc -l)" -eq 1 ] || fail "a second window appeared"
+for name in "${given_names[@]}"; do
+    [ -d "$given/$name" ] || cmp -s "$given/$(output_of "$name")" "$work/small_new.s98" ||
+        fail "the output of $name is not the command line's"
+done
+[ ! -e "$given/$(output_of songs)" ] || fail "the folder given at start made an output"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 target_x=$((X + WIDTH / 2))
 target_y=$((Y + HEIGHT * 2 / 3))  # on the list
