@@ -11,7 +11,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFrame>
 #include <QListWidget>
@@ -413,14 +412,9 @@ int MainWindowTest::secondStart(const QStringList &files)
 {
     QProcess start;
     start.setWorkingDirectory(dir->path());
-    QEventLoop untilEnded;
-    connect(&start, &QProcess::finished, &untilEnded, &QEventLoop::quit);
-    connect(&start, &QProcess::errorOccurred, &untilEnded, &QEventLoop::quit);
-    QTimer::singleShot(10000, &untilEnded, &QEventLoop::quit);  // a start that hangs
     start.start(ZELTA_GUI, files);
-    untilEnded.exec();
-    if (start.state() == QProcess::NotRunning && start.exitStatus() == QProcess::NormalExit)
-        return start.exitCode();
+    if (QTest::qWaitFor([&] { return start.state() == QProcess::NotRunning; }, 10000))
+        return start.exitStatus() == QProcess::NormalExit ? start.exitCode() : -1;
     start.kill();
     start.waitForFinished();
     return -1;
@@ -429,16 +423,12 @@ int MainWindowTest::secondStart(const QStringList &files)
 void MainWindowTest::filesGivenAtStartAreConvertedAsADrop()
 {
     QVERIFY(QDir(dir->path()).mkdir("songs"));
-    const QStringList names{"c.s98", "曲 1.s98", "songs", "-b.s98"};
-    std::vector<QByteArray> arguments{"zelta-gui"};
-    for (const QString &name : names)
-        arguments.push_back(QFile::encodeName(name));
+    for (const char *name : {"c.s98", "曲 1.s98", "-b.s98"})
+        file(name);
+    QByteArrayList arguments{"zelta-gui", "c.s98", "曲 1.s98", "songs", "-b.s98"};
     std::vector<char *> argv;
     for (QByteArray &argument : arguments)
         argv.push_back(argument.data());
-    file("c.s98");
-    file("曲 1.s98");
-    file("-b.s98");
     // Named relative to the folder the program starts in.
     const QString before = QDir::currentPath();
     QDir::setCurrent(dir->path());
