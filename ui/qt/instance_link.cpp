@@ -26,7 +26,9 @@ QString InstanceLink::socketPath()
 {
     QString display = qEnvironmentVariable("WAYLAND_DISPLAY", qEnvironmentVariable("DISPLAY"));
     display.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
-    const QString name = QStringLiteral(ZELTA_APP_ID "-window") + display;
+    QString name = QStringLiteral(ZELTA_APP_ID ".window");
+    if (!display.isEmpty())
+        name += QLatin1Char('-') + display;
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
 }
