@@ -2,7 +2,8 @@
 # Builds the Debian package from a finished build into a temporary folder,
 # checks what it holds, and runs Debian's checkers on it: lintian on the
 # package, appstreamcli on the AppStream metadata, desktop-file-validate on
-# the desktop entry.
+# the desktop entry; and a file type database built from the package's type
+# definition (shared-mime-info) types S98 files as audio/x-s98.
 #
 #   package_test.sh CPACK BUILD_FOLDER WITH_WINDOW
 #
@@ -68,6 +69,7 @@ if [ "$window" = 1 ]; then
     has '\./usr/share/metainfo/[^/]+\.metainfo\.xml' "AppStream metadata"
     has "\\./usr/share/applications/$app_id\\.desktop" "desktop entry named by the id '$app_id'"
     has '\./usr/share/icons/hicolor/[^/]+/apps/zelta\.(png|svg)' "icon"
+    has "\\./usr/share/mime/packages/$app_id\\.xml" "file type definition"
 else
     lacks '\./usr/bin/zelta-gui' "window in a build without it"
     lacks '\./usr/share/(man/man1/zelta-gui|applications|metainfo)/?.*' "window file in a build without it"
@@ -164,6 +166,26 @@ if [ "$window" = 1 ] && [ -n "$app_id" ]; then
             fail "desktop-file-validate exited with $?"
         cat "$work/desktop"
         [ ! -s "$work/desktop" ] || fail "desktop-file-validate complained"
+        grep -qx 'MimeType=audio/x-s98;' "$work/root/usr/share/applications/$app_id.desktop" ||
+            fail "the desktop entry does not name the type audio/x-s98"
+    fi
+    grep -q '<mediatype>audio/x-s98</mediatype>' "$metainfo" ||
+        fail "the AppStream metadata does not provide the type audio/x-s98"
+    # The system's types and the package's in a database of the test's own;
+    # GIO types a file by that database alone: by its name, else by its
+    # first bytes.
+    definition=$work/root/usr/share/mime/packages/$app_id.xml
+    if [ -f "$definition" ] && checker update-mime-database shared-mime-info && checker gio libglib2.0-bin; then
+        mkdir -p "$work/share/mime/packages"
+        cp /usr/share/mime/packages/*.xml "$definition" "$work/share/mime/packages/"
+        XDG_DATA_DIRS=$work/share update-mime-database "$work/share/mime" || fail "update-mime-database failed"
+        echo "not a song" >"$work/x.s98"
+        printf 'S983\000\000\000\000' >"$work/song"
+        for file in x.s98 song; do
+            type=$(XDG_DATA_HOME=$work/none XDG_DATA_DIRS=$work/share gio info -a standard::content-type "$work/$file" |
+                   sed -n 's/^ *standard::content-type: //p')
+            [ "$type" = audio/x-s98 ] || fail "a file named $file is typed '$type', not audio/x-s98"
+        done
     fi
 fi
 

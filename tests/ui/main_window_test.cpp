@@ -1,6 +1,8 @@
 // The main window seen from outside: its start state, dropped batches and
-// their log lines, the options, closing in the middle of a batch, and the
+// their log lines, the options, closing in the middle of a batch, files
+// given at start and handed over by later starts of the program, and the
 // application's exception display.
+#include "instance_link.h"
 #include "zelta_application.h"
 #include "zelta_main.h"
 
@@ -12,8 +14,10 @@
 #include <QFile>
 #include <QFrame>
 #include <QListWidget>
+#include <QLocalServer>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
@@ -25,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -156,12 +161,17 @@ private slots:
     void closeDuringBatch();
     void closeDuringNestedBatch();
     void manyLines();
+    void filesGivenAtStartAreConvertedAsADrop();
+    void aSecondStartHandsItsFilesToTheOpenWindowInTheMiddleOfItsBatch();
+    void aSocketLeftByAKilledWindowIsReplaced();
+    void aStartWhoseFilesTheOpenWindowDoesNotTakeConvertsThemItself();
     void exceptionInEventHandlerIsShown();
 
 private:
     QString file(const QString &name, const QByteArray &bytes = s98());
     bool outputExists(const QString &stem) const;
     QStringList lines() const;
+    int secondStart(const QStringList &files);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<TZELTA_MAIN> window;
@@ -376,6 +386,8 @@ void MainWindowTest::closeDuringBatch()
     QVERIFY(outputExists("a"));
     QVERIFY(!outputExists("b") && !outputExists("c"));
     QVERIFY(!window->isVisible());
+    // Closed, it takes no more files from later starts.
+    QVERIFY(!window->openFiles({file("d.s98")}));
 }
 
 void MainWindowTest::closeDuringNestedBatch()
@@ -409,6 +421,92 @@ void MainWindowTest::manyLines()
     QVERIFY(list->selectedItems().isEmpty());
 }
 
+// Runs zelta-gui with `files` in the test's folder while the window goes on
+// handling events; returns its exit status once it has ended, or -1 when it
+// did not end by itself.
+int MainWindowTest::secondStart(const QStringList &files)
+{
+    QProcess start;
+    start.setWorkingDirectory(dir->path());
+    start.start(ZELTA_GUI, files);
+    if (QTest::qWaitFor([&] { return start.state() == QProcess::NotRunning; }, 10000))
+        return start.exitStatus() == QProcess::NormalExit ? start.exitCode() : -1;
+    start.kill();
+    start.waitForFinished();
+    return -1;
+}
+
+void MainWindowTest::filesGivenAtStartAreConvertedAsADrop()
+{
+    QVERIFY(QDir(dir->path()).mkdir("songs"));
+    for (const char *name : {"c.s98", "曲 1.s98", "-b.s98"})
+        file(name);
+    QByteArrayList arguments{"zelta-gui", "c.s98", "曲 1.s98", "songs", "-b.s98"};
+    std::vector<char *> argv;
+    for (QByteArray &argument : arguments)
+        argv.push_back(argument.data());
+    // Named relative to the folder the program starts in.
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(dir->path());
+    const QStringList files = ZeltaApplication::filesGiven(int(argv.size()), argv.data());
+    QDir::setCurrent(before);
+
+    QVERIFY(window->openFiles(files));
+    QCOMPARE(lines(), QStringList{kInstruction});
+    runBatches();
+    const QStringList folder{"songs", "-> input file open error."};
+    QCOMPARE(lines(), QStringList{kInstruction} + block("c") + block("曲 1") + folder + block("-b"));
+    QVERIFY(outputExists("c") && outputExists("曲 1") && outputExists("-b"));
+}
+
+void MainWindowTest::aSecondStartHandsItsFilesToTheOpenWindowInTheMiddleOfItsBatch()
+{
+    InstanceLink link;
+    QVERIFY(!link.handOver({}));
+    link.serve(window.get());
+    file("c.s98");
+    file("d.s98");
+    // The batch waits after a.s98 until the second start has ended: a start
+    // that waited for the batch's end would never end.
+    int status = -2;
+    whenLogged(list, "a.s98", [&] { status = secondStart({"c.s98", "d.s98"}); });
+    QVERIFY(dropFiles(window.get(), {file("a.s98"), file("b.s98")}));
+    runBatches();
+    QCOMPARE(status, 0);
+    QCOMPARE(lines(),
+             QStringList{kInstruction} + block("a") + block("c") + block("d") + block("b"));
+}
+
+void MainWindowTest::aSocketLeftByAKilledWindowIsReplaced()
+{
+    QProcess killed;
+    killed.start(ZELTA_GUI, QStringList{});
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(InstanceLink::socketPath()), 10000);
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    QVERIFY(QFile::exists(InstanceLink::socketPath()));
+
+    InstanceLink link;
+    QVERIFY(!link.handOver({}));
+    link.serve(window.get());
+    QCOMPARE(secondStart({file("a.s98")}), 0);
+    runBatches();
+    QCOMPARE(lines(), QStringList{kInstruction} + block("a"));
+}
+
+void MainWindowTest::aStartWhoseFilesTheOpenWindowDoesNotTakeConvertsThemItself()
+{
+    // A window that takes the connection and never answers.
+    QLocalServer silent;
+    QVERIFY(silent.listen(InstanceLink::socketPath()));
+    QProcess start;
+    start.start(ZELTA_GUI, {file("a.s98")});
+    QTRY_VERIFY_WITH_TIMEOUT(outputExists("a"), 20000);
+    QCOMPARE(start.state(), QProcess::Running);
+    start.kill();
+    start.waitForFinished();
+}
+
 void MainWindowTest::exceptionInEventHandlerIsShown()
 {
     QStringList shown;
@@ -433,6 +531,10 @@ void MainWindowTest::exceptionInEventHandlerIsShown()
 
 int main(int argc, char *argv[])
 {
+    // The programs started here and the test meet in a runtime folder of
+    // the test's own.
+    const QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     ZeltaApplication app(argc, argv);
     ZeltaApplication::setApplicationDisplayName(kTitle); // as the program's main does
     // The test closes windows; the application must outlive them.

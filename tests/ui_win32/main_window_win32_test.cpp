@@ -1,7 +1,8 @@
 // The Win32 main window seen from inside its process: its start state, drops
 // posted to it as the shell posts them, their log lines read back from the
-// list, the options, drops and closing in the middle of a batch, and the
-// display of an exception.
+// list, the options, drops and closing in the middle of a batch, a later
+// start of zelta-gui.exe handing its files over, and the display of an
+// exception.
 #include "resource.h"
 #include "zelta_application.h"
 #include "zelta_main.h"
@@ -117,6 +118,35 @@ std::wstring ClassOf(HWND window)
 {
     wchar_t name[256];  // class names are at most 256 characters
     return std::wstring(name, std::size_t(GetClassNameW(window, name, 256)));
+}
+
+// Runs zelta-gui.exe with `arguments` in `folder` and waits for its end,
+// letting the messages it sends to this thread's windows through meanwhile.
+// Returns its exit code, or -1 when it did not end by itself.
+long SecondStart(const fs::path &folder, const std::wstring &arguments)
+{
+    std::wstring self(256, L'\0');
+    while (GetModuleFileNameW(nullptr, self.data(), DWORD(self.size())) == self.size())
+        self.resize(self.size() * 2);
+    const fs::path gui = fs::path(self.c_str()).parent_path() / ZELTA_GUI_FROM_TEST;
+    std::wstring commandLine = L'"' + gui.native() + L"\" " + arguments;
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(gui.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &started))
+        return -1;
+    while (MsgWaitForMultipleObjects(1, &started.hProcess, FALSE, 10000, QS_SENDMESSAGE)
+           == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    DWORD status = STILL_ACTIVE;
+    GetExitCodeProcess(started.hProcess, &status);
+    if (status == STILL_ACTIVE)
+        TerminateProcess(started.hProcess, 1);
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return status == STILL_ACTIVE ? -1 : long(status);
 }
 
 RECT RectIn(HWND window, HWND parent)
@@ -364,6 +394,21 @@ TEST_F(MainWindowWin32Test, ConvertsASecondDropBeforeTheRestOfTheFirst)
     Drop({File(L"a.s98"), File(L"b.s98")});
     ASSERT_TRUE(Run());
     EXPECT_EQ(ListLines(), Lines{kInstruction} + Block(L"a") + Block(L"c") + Block(L"d") + Block(L"b"));
+}
+
+TEST_F(MainWindowWin32Test, ASecondStartHandsItsFilesToTheOpenWindowInTheMiddleOfItsBatchAndEnds)
+{
+    ListWatch watch(list);
+    File(L"c.s98");
+    File(L"-d.s98");
+    // a.s98's conversion waits for the second start to end: a start that
+    // waited for the batch's end would never end.
+    long status = -2;
+    watch.When(L"a.s98", [&] { status = SecondStart(folder.path(), L"c.s98 -d.s98"); });
+    Drop({File(L"a.s98"), File(L"b.s98")});
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ListLines(), Lines{kInstruction} + Block(L"a") + Block(L"c") + Block(L"-d") + Block(L"b"));
 }
 
 TEST_F(MainWindowWin32Test, ClosedDuringABatchFinishesTheFileAndSkipsTheRest)

@@ -1,11 +1,14 @@
 #!/bin/bash
 # One real drag under X: the Linux drag source (tools/drag_source) drags a
 # few hundred files onto zelta-gui.exe running under wine, with the mouse
-# driven by xdotool, and the drop arrives as WM_DROPFILES.
+# driven by xdotool, and the drop arrives as WM_DROPFILES. Before it, the
+# window is started with files, as Explorer starts it for a drop on its icon.
 #
 #   tests/ui_win32/real_drag_test.sh <Linux build folder> <Windows build folder>
 #
-# Checks that every output appears, the earlier outputs among them replaced,
+# Checks that the files given at start are converted as the command line
+# converts them; then that every dragged file's output appears,
+# the earlier outputs among them replaced,
 # that nothing else is left in the folder, that the drag source is released
 # (XdndFinished) within half a second of the mouse button's release although
 # the batch takes seconds, and that closing the window ends the program with
@@ -97,14 +100,32 @@ fi
 read -r width height < <(xdotool getdisplaygeometry)
 [ "$width" -ge 800 ] && [ "$height" -ge 600 ] || fail "the display is ${width}x${height}, smaller than 800x600"
 
+# Files given at start, relative to the folder the window starts in: a
+# Japanese name, a folder, a name that looks like an option.
+given=$work/given
+mkdir -p "$given/songs"
+given_names=("曲 ふたつ.s98" songs -x.s98 b.s98)
+for name in "${given_names[@]}"; do
+    [ -d "$given/$name" ] || cp "$work/small.s98" "$given/$name"
+done
+
 # The window, centred on the screen; the drag source at the top left.
 started=$(now)
-wine "$gui" >"$work/gui.log" 2>&1 &
+(cd "$given" && exec wine "$gui" "${given_names[@]}") >"$work/gui.log" 2>&1 &
 gui_pid=$!
 pids+=("$gui_pid")
 window=$(timeout 60 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) \
     || fail "the window did not appear"
 shown=$(now)
+for _ in $(seq 300); do  # the last one's output ends the wait
+    [ -e "$given/$(output_of "${given_names[-1]}")" ] && break
+    sleep 0.1
+done
+for name in "${given_names[@]}"; do
+    [ -d "$given/$name" ] || cmp -s "$given/$(output_of "$name")" "$work/small_new.s98" ||
+        fail "the output of $name is not the command line's"
+done
+[ ! -e "$given/$(output_of songs)" ] || fail "the folder given at start made an output"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 target_x=$((X + WIDTH / 2))
 target_y=$((Y + HEIGHT * 2 / 3))  # on the list

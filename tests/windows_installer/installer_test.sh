@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows packages of a Windows build, installs the installer
-# silently under wine, checks what it put in place, uninstalls silently and
-# checks that it is all gone.
+# silently under wine, checks what it put in place (the "Open with" keys of
+# .s98 among it), uninstalls silently and checks that it is all gone; then
+# installs and uninstalls once more over another program's .s98 values, which
+# must stay.
 #
 #   tests/windows_installer/installer_test.sh BUILD_FOLDER
 #
@@ -77,6 +79,23 @@ read_registry() {  # the uninstall key's values into $registry, or nothing
 registry_value() {  # registry_value NAME
     sed -n "s/^ *$1 *REG_[A-Z_]* *//p" <<<"$registry"
 }
+classes='HKLM\Software\Classes'
+open_with=("$classes\.s98\OpenWithProgids" "$classes\zelta.s98" "$classes\Applications\zelta-gui.exe")
+keys_left() {  # keys_left KEY...: those of the keys that exist
+    for k in "$@"; do wine reg query "$k" >/dev/null 2>&1 && printf '%s ' "$k"; done; true
+}
+key_holds() {  # key_holds KEY NAME DATA: the key's value NAME ("(Default)" for its own) is DATA
+    local text
+    text=$(wine reg query "$1" 2>/dev/null | tr -d '\r')
+    grep -Fqx "    $2    $(sed -n "s/^    $2    \(REG_[A-Z_]*\).*/\1/p" <<<"$text")    $3" <<<"$text"
+}
+silent_uninstall() {
+    wine "$folder_win\\uninstall.exe" /S || true
+    for _ in $(seq 200); do
+        [ -e "$folder" ] || break
+        sleep 0.05
+    done
+}
 
 # The packages, by the one command.
 cmake --build "$build" --target package >"$build/installer-test.log" 2>&1 ||
@@ -109,7 +128,7 @@ want=$(printf "$name/%s\n" "${expected[@]}" | sort | tr '\n' ' ')
 
 # A run of an earlier test that stopped half way is cleared away first.
 rm -rf "$folder" "$shortcut"
-wine reg delete "$key" /f >/dev/null 2>&1 || true
+for k in "$key" "$classes\\.s98" "${open_with[@]:1}"; do wine reg delete "$k" /f >/dev/null 2>&1 || true; done
 
 # Install.
 start=$(date +%s%N)
@@ -135,6 +154,18 @@ if [[ " ${programs[*]} " == *" zelta-gui.exe "* ]]; then
 else
     [ ! -e "$shortcut" ] || fail "a Start-menu entry in a build without the window"
 fi
+if [[ " ${programs[*]} " == *" zelta-gui.exe "* ]]; then
+    command="\"$folder_win\\zelta-gui.exe\" \"%1\""
+    key_holds "${open_with[0]}" zelta.s98 "" || fail "zelta is not in the Open-with list of .s98"
+    key_holds "$classes\\zelta.s98\\shell\\open\\command" '(Default)' "$command" ||
+        fail "zelta.s98 does not open with $command"
+    key_holds "${open_with[2]}\\SupportedTypes" .s98 "" || fail "zelta-gui.exe does not list .s98 as supported"
+    key_holds "${open_with[2]}\\shell\\open\\command" '(Default)' "$command" ||
+        fail "zelta-gui.exe does not open with $command"
+    ! key_holds "$classes\\.s98" '(Default)' zelta.s98 || fail "the installer made zelta the default of .s98"
+else
+    [ -z "$(keys_left "${open_with[@]}")" ] || fail "Open-with keys in a build without the window"
+fi
 
 read_registry
 [ "$(registry_value DisplayName)" = zelta ] ||
@@ -149,11 +180,7 @@ read_registry
 # Uninstall as Windows does from its list of apps. The uninstaller copies
 # itself to TEMP, starts the copy and returns; the copy removes the folder.
 start=$(date +%s%N)
-wine "$folder_win\\uninstall.exe" /S || true
-for _ in $(seq 200); do
-    [ -e "$folder" ] || break
-    sleep 0.05
-done
+silent_uninstall
 echo "silent uninstall: $(seconds_since "$start") s"
 
 if [ -e "$folder" ]; then
@@ -162,6 +189,18 @@ fi
 [ ! -e "$shortcut" ] || fail "the Start-menu entry is still there"
 read_registry
 [ -z "$registry" ] || fail "the uninstall entry is still there: $registry"
+left=$(keys_left "$classes\\.s98" "${open_with[@]:1}")
+[ -z "$left" ] || fail "keys left by the uninstaller: $left"
+
+# Another program's type name and Open-with entry for .s98 outlive zelta's.
+wine reg add "$classes\\.s98" /ve /d other.s98 /f >/dev/null 2>&1
+wine reg add "${open_with[0]}" /v other.s98 /t REG_NONE /f >/dev/null 2>&1
+wine "$installer" /S || true
+silent_uninstall
+key_holds "$classes\\.s98" '(Default)' other.s98 || fail "the uninstaller changed another program's .s98 type"
+key_holds "${open_with[0]}" other.s98 0000 || fail "the uninstaller removed another program's Open-with entry"
+! key_holds "${open_with[0]}" zelta.s98 "" || fail "zelta's Open-with entry is still there"
+wine reg delete "$classes\\.s98" /f >/dev/null 2>&1 || true
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failed"

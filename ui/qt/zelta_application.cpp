@@ -2,6 +2,8 @@
 
 #include <zelta/convert.h>
 
+#include <QDir>
+#include <QFile>
 #include <QMessageBox>
 
 #include <exception>
@@ -31,4 +33,15 @@ void ZeltaApplication::showException()
     } catch (...) {
     }
     QMessageBox::critical(nullptr, applicationDisplayName(), text);
+}
+
+QStringList ZeltaApplication::filesGiven(int argc, char **argv)
+{
+    QStringList files;
+    const QDir current = QDir::current();
+    for (int i = 1; i < argc; ++i) {
+        const QString path = QFile::decodeName(argv[i]);
+        files.append(path.isEmpty() ? path : current.filePath(path));
+    }
+    return files;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QStringList>
 
 class ZeltaApplication : public QApplication
 {
@@ -13,4 +14,9 @@ public:
 
     // Shows the exception being handled; call it from a catch block.
     static void showException();
+
+    // The files named on the command line after the program, every argument
+    // a path ("-x" too), made absolute against the current folder as the
+    // paths of a drop are.
+    static QStringList filesGiven(int argc, char **argv);
 };

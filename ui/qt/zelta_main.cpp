@@ -127,8 +127,16 @@ void TZELTA_MAIN::dropEvent(QDropEvent *event)
 
     // The drag source learns that the drop is over when this handler
     // returns, so the files are converted later, from the event loop.
+    openFiles(paths);
+}
+
+bool TZELTA_MAIN::openFiles(const QStringList &paths)
+{
+    if (closed)
+        return false;
     QMetaObject::invokeMethod(this, [this, paths] { WMDropFiles(paths); },
                               Qt::QueuedConnection);
+    return true;
 }
 
 void TZELTA_MAIN::closeEvent(QCloseEvent *event)

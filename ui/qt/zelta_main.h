@@ -23,6 +23,11 @@ public:
     // its name, the conversion's lines and the result line.
     void ConvertOneFile(const QString &path);
 
+    // Takes `paths` as one drop arriving now: they are converted from the
+    // event loop, as the files of a drop are. Returns false, taking
+    // nothing, once the window is closed.
+    bool openFiles(const QStringList &paths);
+
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;

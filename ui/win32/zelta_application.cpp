@@ -6,8 +6,10 @@
 #include <zelta/convert.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <exception>
+#include <system_error>
 
 ZeltaApplication::ZeltaApplication(HINSTANCE)
 {
@@ -82,4 +84,26 @@ void ZeltaApplication::ShowException(HWND owner)
     } catch (...) {
     }
     MessageBoxW(owner, text.c_str(), Title().c_str(), MB_OK | MB_ICONERROR);
+}
+
+std::vector<std::filesystem::path> ZeltaApplication::FilesGiven()
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments)
+        throw std::system_error(int(GetLastError()), std::system_category(), "CommandLineToArgvW");
+    std::vector<std::filesystem::path> files;
+    try {
+        for (int i = 1; i < count; ++i) {
+            std::filesystem::path file(arguments[i]);
+            std::error_code error;
+            std::filesystem::path absolute = file.empty() ? file : std::filesystem::absolute(file, error);
+            files.push_back(error ? std::move(file) : std::move(absolute));
+        }
+    } catch (...) {
+        LocalFree(arguments);
+        throw;
+    }
+    LocalFree(arguments);
+    return files;
 }

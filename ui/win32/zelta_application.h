@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 class TZELTA_MAIN;
 
@@ -28,6 +30,11 @@ public:
     // the program's resources.
     static std::wstring Title();
     static std::wstring Text(UINT id);
+
+    // The files named on the program's command line, every argument a path
+    // ("-x" too), made absolute against the current folder as the paths of
+    // a drop are.
+    static std::vector<std::filesystem::path> FilesGiven();
 
     // Shows the exception being handled in a message box with its text;
     // call it from a catch block.

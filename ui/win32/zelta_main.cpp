@@ -1,5 +1,6 @@
 #include "zelta_main.h"
 
+#include "instance_link.h"
 #include "resource.h"
 #include "zelta_application.h"
 
@@ -24,7 +25,6 @@ constexpr RECT kFindLoop{304, 8, 304 + 157, 8 + 17};
 // Room the list box leaves around an item's text.
 constexpr int kItemMargin = 6;
 
-constexpr wchar_t kClassName[] = L"TZELTA_MAIN";
 constexpr wchar_t kFormName[] = L"ZELTA_MAIN";
 constexpr wchar_t kIconName[] = L"MAINICON";
 
@@ -188,6 +188,8 @@ LRESULT TZELTA_MAIN::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DROPFILES:
         WMDropFiles(reinterpret_cast<HDROP>(wParam));
         return 0;
+    case WM_COPYDATA:
+        return WMCopyData(*reinterpret_cast<const COPYDATASTRUCT *>(lParam));
     case WM_SIZE:
         WMSize();
         return 0;
@@ -252,23 +254,42 @@ void TZELTA_MAIN::WMDropFiles(HDROP drop)
     // Only the paths are taken here: the program the drag came from is
     // released when this returns, and the files are converted afterwards,
     // from the message loop.
-    Batch batch;
+    std::vector<std::filesystem::path> paths;
     try {
         const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-        batch.paths.reserve(count);
+        paths.reserve(count);
         for (UINT index = 0; index < count; ++index) {
             const UINT length = DragQueryFileW(drop, index, nullptr, 0);
             std::wstring path(length, L'\0');
             DragQueryFileW(drop, index, path.data(), length + 1);
-            batch.paths.emplace_back(std::move(path));
+            paths.emplace_back(std::move(path));
         }
     } catch (...) {
         DragFinish(drop);
         throw;
     }
     DragFinish(drop);
-    if (!batch.paths.empty())
-        batches.push_back(std::move(batch));
+    OpenFiles(std::move(paths));
+}
+
+void TZELTA_MAIN::OpenFiles(std::vector<std::filesystem::path> paths)
+{
+    if (!paths.empty())
+        batches.push_back(Batch{std::move(paths)});
+}
+
+LRESULT TZELTA_MAIN::WMCopyData(const COPYDATASTRUCT &data)
+{
+    // A later start's files. Only the paths are taken here too, so that
+    // the start ends at once.
+    std::vector<std::filesystem::path> paths;
+    if (!InstanceLink::FilesIn(data, paths))
+        return FALSE;
+    if (IsIconic(hwnd))
+        ShowWindow(hwnd, SW_RESTORE);
+    SetForegroundWindow(hwnd);
+    OpenFiles(std::move(paths));
+    return TRUE;
 }
 
 void TZELTA_MAIN::WMSize()

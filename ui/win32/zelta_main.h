@@ -5,7 +5,8 @@
 // window class of its own, TZELTA_MAIN, whose window procedure is the one
 // below. A drop only takes the paths; the message loop converts them
 // (ZeltaApplication::ProcessEvents), one file at a time through
-// ConvertNextFile.
+// ConvertNextFile. Files given at start and handed over by later starts
+// (WM_COPYDATA, see InstanceLink) are taken as drops.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +20,9 @@
 class TZELTA_MAIN
 {
 public:
+    // The window's class, by which later starts find it.
+    static constexpr wchar_t kClassName[] = L"TZELTA_MAIN";
+
     // Creates the window from its form, hidden, with the instruction line
     // in its list.
     explicit TZELTA_MAIN(HINSTANCE instance);
@@ -32,6 +36,9 @@ public:
     // Converts one file with the options the check boxes show now, logging
     // its name, the conversion's lines and the result line.
     void ConvertOneFile(const std::filesystem::path &path);
+
+    // Takes `paths` as one drop arriving now.
+    void OpenFiles(std::vector<std::filesystem::path> paths);
 
     // Whether dropped files are waiting to be converted.
     bool HasPendingFiles() const { return !batches.empty(); }
@@ -55,6 +62,7 @@ private:
 
     void WMInitDialog();
     void WMDropFiles(HDROP drop);
+    LRESULT WMCopyData(const COPYDATASTRUCT &data);
     void WMSize();
     void WMDpiChanged(UINT dpi, const RECT &suggested);
     void WMClose();
