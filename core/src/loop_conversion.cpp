@@ -58,8 +58,13 @@ std::string ConvertWithLoop(const OrdinaryConversion& ordinary, std::int64_t siz
     MemoryOutput written;
     std::optional<Outcome> outcome;
     try {
+        // Room for the whole output at once, as the records get theirs.
         written.bytes.reserve(static_cast<std::size_t>(sizeHint));
-        os::AdviseHugePages(written.bytes.data(), written.bytes.capacity());
+        if (written.bytes.capacity() >= kHugeRoom) {
+            os::AdviseHugePages(written.bytes.data(), written.bytes.capacity());
+        } else {
+            os::PrefaultPages(written.bytes.data(), written.bytes.capacity());
+        }
         if (std::string message = ordinary(inner, lines, written); !message.empty()) {
             for (const std::string& line : lines.lines) sink.Append(line);
             return message;

@@ -62,13 +62,16 @@ struct Records {
     std::uint64_t Span(std::size_t from, std::size_t to) const { return ticks[to] - ticks[from]; }
 };
 
-// Room for `n` values, not yet touched, in huge pages where the system has
-// them (the records of a long song run to hundreds of megabytes).
+// Room for `n` values, not yet touched (kHugeRoom, loop_search.h).
 template <typename T>
 std::unique_ptr<T[]> Room(std::size_t n) {
     // new T[n], not make_unique: the values are left as they are.
     std::unique_ptr<T[]> room(new T[n]);
-    os::AdviseHugePages(room.get(), n * sizeof(T));
+    if (n * sizeof(T) >= kHugeRoom) {
+        os::AdviseHugePages(room.get(), n * sizeof(T));
+    } else {
+        os::PrefaultPages(room.get(), n * sizeof(T));
+    }
     return room;
 }
 

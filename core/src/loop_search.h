@@ -32,12 +32,19 @@
 // safe, the file is then converted as without -l.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
 #include "s98_image.h"
 
 namespace zelta {
+
+// Fresh memory for the search and its output: the records of a long song
+// run to hundreds of megabytes, and rooms this large go in huge pages where
+// the system has them; a smaller room is mapped at once, which costs less
+// than a fault a page.
+inline constexpr std::size_t kHugeRoom = std::size_t{8} << 20;
 
 // The loop as the output is to hold it.
 struct FoundLoop {

@@ -86,6 +86,10 @@ private:
 // have not been touched yet; a hint that may be ignored.
 void AdviseHugePages(void* p, std::size_t size);
 
+// Maps the whole pages of [p, p + size), not touched yet, at once, instead
+// of a fault a page as they are first written; a hint that may be ignored.
+void PrefaultPages(void* p, std::size_t size);
+
 // A new file being written beside `target`, which it replaces on commit.
 // Until then `target` is untouched; an abandoned file leaves nothing behind
 // (or, where the system cannot create unnamed files, a hidden temporary that

@@ -108,6 +108,19 @@ void AdviseHugePages(void* p, std::size_t size) {
 #endif
 }
 
+void PrefaultPages(void* p, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto from = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(page - 1);
+    // Older kernels refuse the advice: the pages are then faulted one by one.
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)size;
+#endif
+}
+
 InputFile::~InputFile() { CloseFd(fd_); }
 
 OpenStatus InputFile::Open(const std::filesystem::path& path, std::int64_t limit) {

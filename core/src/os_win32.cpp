@@ -120,6 +120,12 @@ void AdviseHugePages(void* p, std::size_t size) {
     (void)size;
 }
 
+void PrefaultPages(void* p, std::size_t size) {
+    // Pages are faulted as they are first written.
+    (void)p;
+    (void)size;
+}
+
 InputFile::~InputFile() { CloseHandleOf(handle_); }
 
 OpenStatus InputFile::Open(const std::filesystem::path& path, std::int64_t limit) {
