@@ -42,6 +42,7 @@ struct Run {
 
 struct Limits {
     std::optional<rlim_t> fileSize;
+    std::optional<rlim_t> addressSpace;
 };
 
 // Runs the built command line with a hard time limit, so that a fault
@@ -58,6 +59,10 @@ Run RunZelta(const std::vector<std::string>& args, Limits limits = {}, int secon
         if (limits.fileSize) {
             const rlimit rl{*limits.fileSize, *limits.fileSize};
             ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (limits.addressSpace) {
+            const rlimit rl{*limits.addressSpace, *limits.addressSpace};
+            ::setrlimit(RLIMIT_AS, &rl);
         }
         std::vector<char*> argv{const_cast<char*>(ZELTA_CLI_PATH)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -190,6 +195,28 @@ TEST_F(Faults, AFileOfTwoGibibytesIsTooLargeAndLeavesTheEarlierOutputAlone) {
     EXPECT_LT(after.ru_maxrss, 256 * 1024) << "kilobytes";
     ExpectEarlierOutputIntact(dir_);
 }
+
+// The sanitizers' shadow memory needs more address space than any limit
+// would leave; the plain build runs this.
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(Faults, ALoopSearchWithoutRoomForItsRecordsIsTheMemoryErrorAndLeavesTheEarlierOutput) {
+    // 8 MiB of writes: 20 MiB of address space hold the program, the file's
+    // conversion and its output, not the search's 8 bytes a write as well.
+    S98Builder b;
+    b.Write(0, 0x28, 0xF0);
+    for (int i = 0; i < (8 << 20) / 3; ++i) b.Write(0, 0x40, static_cast<std::uint8_t>(i));
+    song_ = b.End().Build();
+    Place(dir_);
+    const Limits limits{std::nullopt, rlim_t{20} << 20};
+    const auto plain = RunZelta({"-n", (dir_ / "song.s98").string()}, limits);
+    EXPECT_EQ(plain.status, 0) << plain.out;
+    const auto run = RunZelta({"-l", (dir_ / "song.s98").string()}, limits);
+    ASSERT_FALSE(run.hung);
+    EXPECT_EQ(run.out, "song.s98\n-> memory allocation error.\n");
+    EXPECT_EQ(run.status, 1);
+    ExpectEarlierOutputIntact(dir_);
+}
+#endif
 
 TEST_F(Faults, AFileThatYieldsLessThanItsSizeIsAReadError) {
     // sysfs reports a size of a page for its attributes but reads back

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "chip_rules.h"
@@ -63,10 +64,12 @@ struct Records {
 };
 
 // Room for `n` values, not yet touched (kHugeRoom, loop_search.h).
+// Null when memory runs out: nothing here throws.
 template <typename T>
 std::unique_ptr<T[]> Room(std::size_t n) {
     // new T[n], not make_unique: the values are left as they are.
-    std::unique_ptr<T[]> room(new T[n]);
+    std::unique_ptr<T[]> room(new (std::nothrow) T[n]);
+    if (!room) return room;
     if (n * sizeof(T) >= kHugeRoom) {
         os::AdviseHugePages(room.get(), n * sizeof(T));
     } else {
@@ -197,6 +200,7 @@ std::optional<Records> ReadRecords(const S98Image& image, const Stream& s,
     // Room for the most there can be; only what is written is touched.
     r.keys = Room<std::uint32_t>(most);
     r.ticks = Room<std::uint32_t>(most);
+    if (!r.keys || !r.ticks) return r;  // no room: the caller sees no keys
     Comparer comparer(classes);
     KeyOnWatch watch;
     std::uint64_t ticks = 0;
@@ -228,6 +232,7 @@ std::unique_ptr<std::int32_t[]> ZOfReversed(const Records& r, std::size_t half) 
     const std::size_t n = r.size();
     auto same = [&](std::size_t i, std::size_t j) { return r.Same(n - 1 - i, n - 1 - j); };
     std::unique_ptr<std::int32_t[]> z = Room<std::int32_t>(half + 1);
+    if (!z) return z;
     z[0] = static_cast<std::int32_t>(n);
     std::size_t left = 0;
     std::size_t right = 0;  // [left, right): the rightmost match found so far
@@ -257,9 +262,16 @@ public:
         : r_(r), clock_(clock), n_(r.size()),
           budget_(kStepsPerWrite * static_cast<std::int64_t>(n_) + kStepsBeyond) {}
 
+    // Whether Run found no room for its Z values.
+    bool outOfMemory() const { return outOfMemory_; }
+
     std::optional<Period> Run() {
         if (n_ < 2) return std::nullopt;
         const std::unique_ptr<std::int32_t[]> z = ZOfReversed(r_, n_ / 2);
+        if (!z) {
+            outOfMemory_ = true;
+            return std::nullopt;
+        }
         lastKeyOn_ = n_;
         for (std::size_t length = 1; length <= n_ / 2 && budget_ > 0; ++length) {
             const auto agree = static_cast<std::size_t>(z[length]);
@@ -345,6 +357,7 @@ private:
     std::int64_t budget_;
     std::size_t lastKeyOn_ = 0;
     std::optional<Period> best_;
+    bool outOfMemory_ = false;
 };
 
 // The byte offsets of compared writes A and A + L, and the comparison's
@@ -383,45 +396,51 @@ std::optional<Placement> Place(const S98Image& image, const Stream& s,
 // One pass of the loop as playback plays it: the compared writes' keys and
 // their times from the pass's beginning.
 struct Pass {
-    std::vector<std::uint32_t> keys;
-    std::vector<std::uint64_t> ticks;
+    std::unique_ptr<std::uint32_t[]> keys;
+    std::unique_ptr<std::uint32_t[]> ticks;
+    std::size_t n = 0;
 };
 
-std::optional<Pass> PlayPass(const S98Image& image, const WriteClasses& classes,
-                             const Placement& place, Comparer& comparer, std::size_t length) {
-    Pass pass;
-    pass.keys.reserve(length);
-    pass.ticks.reserve(length);
+enum class Playback { kFaithful, kDiffers, kNoRoom };
+
+Playback PlayPass(const S98Image& image, const WriteClasses& classes, const Placement& place,
+                  Comparer& comparer, std::size_t length, Pass& pass) {
+    pass.keys = Room<std::uint32_t>(length);
+    pass.ticks = Room<std::uint32_t>(length);
+    if (!pass.keys || !pass.ticks) return Playback::kNoRoom;
     std::uint64_t ticks = 0;
     const Walk walk = WalkWrites(image, classes, place.loopOffset, place.cutOffset, ticks,
                                  [&](std::int64_t, const std::uint8_t* w, std::uint8_t k) {
                                      const std::uint32_t key = comparer.Key(w, k);
                                      if (key == Comparer::kLeftOut) return true;
-                                     pass.keys.push_back(key);
-                                     pass.ticks.push_back(ticks);
-                                     return pass.keys.size() <= length;
+                                     if (pass.n == length) return false;  // one too many
+                                     pass.keys[pass.n] = key;
+                                     pass.ticks[pass.n] = static_cast<std::uint32_t>(ticks);
+                                     ++pass.n;
+                                     return true;
                                  });
-    if (walk != Walk::kEnded || pass.keys.size() != length) return std::nullopt;
-    return pass;
+    return walk == Walk::kEnded && pass.n == length ? Playback::kFaithful : Playback::kDiffers;
 }
 
 // Plays the output back: the log up to the cut, then the loop again and
-// again until as many compared writes as the log holds are played. True
+// again until as many compared writes as the log holds are played. Faithful
 // when each is the log's, at the log's time within the tolerance and a tick
 // per jump. A pass leaves the mode registers as its last writes set them,
 // so the second pass and every later one play alike: two passes are walked.
-bool PlaysBack(const S98Image& image, const WriteClasses& classes, const Records& r,
-               const Period& p, const Placement& place, const Clock& clock) {
+Playback PlaysBack(const S98Image& image, const WriteClasses& classes, const Records& r,
+                   const Period& p, const Placement& place, const Clock& clock) {
     Comparer comparer = place.stateAtCut;
-    const std::optional<Pass> first = PlayPass(image, classes, place, comparer, p.length);
-    if (!first) return false;
-    const std::optional<Pass> later = PlayPass(image, classes, place, comparer, p.length);
-    if (!later) return false;
+    Pass first;
+    Pass later;
+    for (Pass* pass : {&first, &later}) {
+        const Playback played = PlayPass(image, classes, place, comparer, p.length, *pass);
+        if (played != Playback::kFaithful) return played;
+    }
     const std::uint64_t passTicks = r.Span(p.start, p.start + p.length);
     std::uint64_t passBegins = r.ticks[p.start + p.length];
     std::uint64_t jumps = 1;
     for (std::size_t index = p.start + p.length; index < r.size(); index += p.length, ++jumps) {
-        const Pass& pass = jumps == 1 ? *first : *later;
+        const Pass& pass = jumps == 1 ? first : later;
         const std::size_t count = std::min(p.length, r.size() - index);
         const auto allowed = static_cast<std::int64_t>(clock.tolerance + jumps);
         // Each pass compared whole, without a branch per write.
@@ -433,31 +452,33 @@ bool PlaysBack(const S98Image& image, const WriteClasses& classes, const Records
                                      static_cast<std::int64_t>(r.ticks[index + i]);
             late |= off > allowed || off < -allowed;
         }
-        if (keysDiffer != 0 || late) return false;
+        if (keysDiffer != 0 || late) return Playback::kDiffers;
         passBegins += passTicks;
     }
-    return true;
+    return Playback::kFaithful;
 }
 
 }  // namespace
 
-std::optional<FoundLoop> FindLoop(const S98Image& image, bool allChips) {
+LoopSearch FindLoop(const S98Image& image, bool allChips) {
     Stream s{ReadHeader(image, image.size()), {}};
     s.devices = ReadDeviceTable(image, s.header);
     const WriteClasses classes(s.devices);
     const Clock clock = ReadClock(image);
     const std::optional<Records> records = ReadRecords(image, s, classes, allChips);
-    if (!records) return std::nullopt;
-    const std::optional<Period> period = PeriodSearch(*records, clock).Run();
-    if (!period) return std::nullopt;
+    if (!records) return {};
+    if (!records->keys || !records->ticks) return {std::nullopt, true};
+    PeriodSearch search(*records, clock);
+    const std::optional<Period> period = search.Run();
+    if (!period) return {std::nullopt, search.outOfMemory()};
     const std::optional<Placement> place = Place(image, s, classes, *period);
-    if (!place || !PlaysBack(image, classes, *records, *period, *place, clock)) {
-        return std::nullopt;
-    }
+    if (!place) return {};
+    const Playback played = PlaysBack(image, classes, *records, *period, *place, clock);
+    if (played != Playback::kFaithful) return {std::nullopt, played == Playback::kNoRoom};
     const std::uint64_t ticks = records->Span(period->start, period->start + period->length);
     const double seconds = static_cast<double>(ticks) * static_cast<double>(clock.numer) /
                            static_cast<double>(clock.denom);
-    return FoundLoop{place->loopOffset, place->cutOffset, seconds};
+    return {FoundLoop{place->loopOffset, place->cutOffset, seconds}, false};
 }
 
 }  // namespace zelta

@@ -53,9 +53,15 @@ struct FoundLoop {
     double seconds = 0;           // the loop's length
 };
 
+// What the search found: the loop, or none; or that there was no room for
+// its records (nothing in the search throws).
+struct LoopSearch {
+    std::optional<FoundLoop> loop;
+    bool outOfMemory = false;
+};
+
 // Searches the stream of `image`, an output of the ordinary conversion (its
-// stream validated). Throws std::bad_alloc when the writes' records do not
-// fit in memory.
-std::optional<FoundLoop> FindLoop(const S98Image& image, bool allChips);
+// stream validated).
+LoopSearch FindLoop(const S98Image& image, bool allChips);
 
 }  // namespace zelta
