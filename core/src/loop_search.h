@@ -5,9 +5,9 @@
 // on the stream the ordinary conversion wrote (the lead-in already cut) and
 // finds the loop from the writes alone, the waits giving only their times:
 //
-//   w[0..n)  the compared writes in stream order (ComparedWrites, in
+//   w[0..n)  the compared writes in stream order (CompareRuleFor, in
 //            chip_rules.h: writes that cannot change the sound are left out,
-//            a mode register is compared by its mode bits)
+//            a mode register is compared by its mode bits when they change)
 //   t(j)     the ticks waited before w[j]
 //
 // A loop (A, L), counted in compared writes, qualifies when
@@ -28,8 +28,9 @@
 // compared write it plays must be the log's, at the log's time within the
 // steady rule's tolerance and one tick per jump. A loop that does not play
 // back so is refused. So is a search that would take more than a few dozen
-// steps per write (only contrived files come near): refusing is always
-// safe, the file is then converted as without -l.
+// steps per write (only contrived files come near), and a log longer than
+// 2^32 ticks (a time takes 4 bytes): refusing is always safe, the file is
+// then converted as without -l.
 #pragma once
 
 #include <cstddef>
