@@ -146,20 +146,13 @@ inline std::string Replay(const S98Stream& looped, const std::vector<ComparedWri
     return "";
 }
 
-inline std::string LoopLine(std::int64_t offset, std::int64_t ticks, const S98Stream& s) {
-    char b[80];
-    std::snprintf(b, sizeof b, "loop offset(repeat found)=%08x, %.2f s\n", static_cast<unsigned>(offset),
-                  static_cast<double>(ticks) * static_cast<double>(s.num) / static_cast<double>(s.den));
-    return b;
-}
-
 struct FoundLoop {  // in compared writes of the ordinary output
     bool found = false;
     std::int64_t start = 0, length = 0;
 };
 
-// A found loop against the ordinary output: the bytes, rules 2 and 5, the
-// line and the replay.
+// A found loop against the ordinary output: the bytes, one whole repeat of at
+// least a second, the line and the replay.
 inline std::string CheckFoundLoop(const std::vector<std::uint8_t>& ordinary, const std::vector<std::uint8_t>& out,
                                   const std::string& line, FoundLoop& found) {
     using invariants_detail::Hex;
@@ -178,16 +171,17 @@ inline std::string CheckFoundLoop(const std::vector<std::uint8_t>& ordinary, con
     S98Builder::Put(expected, 0x10, static_cast<std::int32_t>(tagAfter ? p.end + 1 : o.tag));
     S98Builder::Put(expected, 0x18, static_cast<std::int32_t>(p.loop));
     if (out != expected) return "the looped output is not the ordinary output cut at its loop, an end and the tag";
-    if (a + 2 * found.length > n) return "the log holds no whole repeat of the loop";
-    std::int64_t lo = INT64_MAX, hi = INT64_MIN;
-    for (std::int64_t j = a; j + found.length < n; ++j)
-        lo = std::min(lo, w[j + found.length].time - w[j].time), hi = std::max(hi, w[j + found.length].time - w[j].time);
-    if (!o.Tolerates(hi - lo) || !o.LastsASecond(w[m].time - w[a].time)) return "the loop's length varies or is under a second";
-    if (line != LoopLine(p.loop, w[m].time - w[a].time, o)) return "loop line " + line;
+    const std::int64_t ticks = w[m].time - w[a].time;
+    if (a + 2 * found.length > n || !o.LastsASecond(ticks)) return "the log holds no whole repeat, or the loop is under a second";
+    char want[80];
+    std::snprintf(want, sizeof want, "loop offset(repeat found)=%08x, %.2f s\n", static_cast<unsigned>(p.loop),
+                  static_cast<double>(ticks) * static_cast<double>(o.num) / static_cast<double>(o.den));
+    if (line != want) return "loop line " + line;
     return Replay(p, w);
 }
 
 inline std::string CheckLoop(std::span<const std::uint8_t> image, Options options, FoundLoop* result = nullptr) {
+    using invariants_detail::Hex;
     using invariants_detail::Word;
     options.findLoop = false;
     const auto ordinary = ConvertInMemory(image, options);
@@ -208,14 +202,14 @@ inline std::string CheckLoop(std::span<const std::uint8_t> image, Options option
     }
     const bool kept = Word(image, 0x18) != 0;
     if (kept || line == "loop offset(repeat found)=none\n") {
-        if (kept && line != "loop offset(kept)=" + invariants_detail::Hex(Word(ordinary.output, 0x18)) + "\n") return "loop line " + line;
+        if (kept && line != "loop offset(kept)=" + Hex(Word(ordinary.output, 0x18)) + "\n") return "loop line " + line;
         return looped.output == ordinary.output ? "" : "no loop set, yet the output is not the ordinary one";
     }
     const auto why = CheckFoundLoop(ordinary.output, looped.output, line, found);
     if (result) *result = found;
     if (!why.empty()) return why;
     const auto again = ConvertInMemory(looped.output, options);  // keeps the loop, changes nothing
-    const std::string keptLine = "loop offset(kept)=" + invariants_detail::Hex(Word(looped.output, 0x18)) + "\n";
+    const std::string keptLine = "loop offset(kept)=" + Hex(Word(looped.output, 0x18)) + "\n";
     return again.lines.size() > 1 && again.lines[1] == keptLine && again.output == looped.output ? "" : "a second run changes the looped output";
 }
 

@@ -23,11 +23,11 @@ enum class SongKind {
     PhraseTwice,  // the intro plays one phrase twice before different music
     Rewrites,     // the driver rewrites unchanged registers every frame
     LongLoop,     // a loop of more than 60 s
-    TempoChange,  // the first pass is 5% slower: the loop starts in the second
     NoLoop,       // music that never repeats
     SilentTail,   // music, then the same silent frame for seconds
     VibratoTail,  // music, then a held note's vibrato for seconds
 };
+inline constexpr int kSongKinds = 8;
 
 struct LoopSong {
     std::vector<std::uint8_t> image;
@@ -70,12 +70,8 @@ public:
             for (int i = 0, n = period ? frames(3 + rng_.Below(4)) : 0; i < n; ++i) plan.frames.push_back(cycle[static_cast<std::size_t>(i % period)]);
             return Render(plan, fine, layout);
         }
-        const int slow = kind == SongKind::TempoChange;
-        const int passes = 2 + slow + static_cast<int>(rng_.Below(2));
-        for (int p = 0; p < passes; ++p) {
-            if (p == slow) plan.loopFrame = plan.frames.size(), plan.slowUntil = slow ? plan.frames.size() : 0;
-            Append(plan.frames, loop);
-        }
+        plan.loopFrame = plan.frames.size();
+        for (int p = 0, passes = 2 + static_cast<int>(rng_.Below(2)); p < passes; ++p) Append(plan.frames, loop);
         plan.loopFrames = loop.size();
         const auto last = rng_.Below(static_cast<std::uint32_t>(loop.size()));  // the frame the log stops in
         plan.frames.insert(plan.frames.end(), loop.begin(), loop.begin() + last + 1);
@@ -88,7 +84,7 @@ private:
     using Frame = std::vector<Write>;
     struct Plan {
         std::vector<Frame> frames;
-        std::size_t loopFrame = SIZE_MAX, loopFrames = 0, slowUntil = 0, lastWrites = SIZE_MAX;
+        std::size_t loopFrame = SIZE_MAX, loopFrames = 0, lastWrites = SIZE_MAX;
     };
 
     static void Append(std::vector<Frame>& to, const std::vector<Frame>& more) { to.insert(to.end(), more.begin(), more.end()); }
@@ -119,7 +115,7 @@ private:
     LoopSong Render(const Plan& plan, bool fine, int layout) {
         S98Builder b;
         if (layout == 0) b.Version('1').TagBefore("title");
-        else if (type_ != 0) b.Devices(std::vector<std::int32_t>{type_});
+        else if (type_ != 0) b.Devices({type_});
         if (fine) b.Tick(1, 1000);
         LoopSong song;
         std::int64_t now = 0, ticks = 0, nextTimer = 0, compared = 0;
@@ -146,7 +142,7 @@ private:
                 if (f[k].reg == 0x27) mode = f[k].value & 0xC0;
                 b.Write(0, f[k].reg, f[k].value, f[k].port);
             }
-            now += i < plan.slowUntil ? frame_ * 21 / 20 : frame_;
+            now += frame_;
         }
         timersUntil(now += frame_ * rng_.Below(40));
         waitUntil(now);

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -24,10 +23,6 @@ public:
     S98Builder& Version(std::uint8_t digit) { version_ = digit; return *this; }
     // Device entries (types); without a call the count is 0 (implicit OPNA).
     S98Builder& Devices(std::initializer_list<std::int32_t> types) {
-        devices_.assign(types.begin(), types.end());
-        return *this;
-    }
-    S98Builder& Devices(std::span<const std::int32_t> types) {
         devices_.assign(types.begin(), types.end());
         return *this;
     }

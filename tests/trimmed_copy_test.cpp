@@ -1,6 +1,8 @@
-// The trimmed copy: the output's name, its bytes, and the detail lines.
+// The trimmed copy: the output's name, its bytes, and the detail lines; with
+// the loop search, the copy cut after the loop's first pass.
 #include <gtest/gtest.h>
 
+#include "loop_check.h"
 #include "s98_builder.h"
 #include "zelta/convert.h"
 
@@ -189,6 +191,57 @@ TEST(TrimmedCopy, TheDetailLogNeverChangesTheBytesWritten) {
         ASSERT_EQ(detail.message, "") << "case " << i;
         EXPECT_LT(plain.output.size(), in.size()) << "case " << i;
         EXPECT_EQ(plain.output, detail.output) << "case " << i;
+    }
+}
+
+// A key-on, a wait, then a two-write loop played once per wait, each pass
+// ending in its wait; the line and the cut worked out by hand.
+Bytes Passes(std::vector<int> waits, bool millisecondTicks = false, std::int32_t loop = 0) {
+    S98Builder b;
+    if (millisecondTicks) b.Tick(1, 1000);
+    if (loop) b.Loop(loop);
+    b.Write(0, 0x28, 0xF0).Wait(120, 1);
+    for (int w : waits) b.Write(0, 0xA0, 0x22).Write(0, 0x28, 0xF1).Wait(w, 1);
+    return b.End().Build();
+}
+
+TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
+    const struct {
+        const char* name;
+        Bytes image;
+        std::string loopLine;
+        std::int64_t cut;  // where the looped output ends in 0xfd; 0: the ordinary output
+    } cases[] = {
+        {"a 1.2 s loop played three times", Passes({120, 120, 120}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x2D},
+        {"an input with a loop offset keeps it", Passes({120, 120, 120}, false, 0x28), "loop offset(kept)=00000028\n", 0},
+        {"a 0.6 s phrase three times is no loop", Passes({60, 60, 60}), "loop offset(repeat found)=none\n", 0},
+        {"five times, two phrases make a 1.2 s loop", Passes({60, 60, 60, 60, 60}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x35},
+        {"a pass 3 ticks longer moves the loop to the second pass", Passes({120, 123, 120}),
+         "loop offset(repeat found)=0000002d, 1.23 s\n", 0x35},
+        {"3 ms at 1 ms ticks are within the tolerance", Passes({1200, 1203, 1200}, true),
+         "loop offset(repeat found)=00000025, 1.20 s\n", 0x2E},
+        {"4 ms are not", Passes({1200, 1204, 1200}, true), "loop offset(repeat found)=0000002e, 1.20 s\n", 0x37},
+        // The first pass 2 ticks (3 ms) short of every later one: the replay
+        // falls behind by that each pass, past the tick a jump allows.
+        {"later passes 2 ticks longer drift out of the replay", Passes({120, 122, 122, 122, 122, 122, 122}),
+         "loop offset(repeat found)=none\n", 0},
+        {"later passes 3 ms longer drift out of the replay", Passes({1200, 1203, 1203, 1203, 1203, 1203}, true),
+         "loop offset(repeat found)=none\n", 0},
+        {"four passes 2 ticks longer still replay", Passes({120, 122, 122, 122, 122}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x2D},
+    };
+    for (const auto& c : cases) {
+        const auto ordinary = ConvertInMemory(c.image);
+        const auto looped = ConvertInMemory(c.image, {.findLoop = true});
+        ASSERT_EQ(ordinary.lines.size(), 2u) << c.name;
+        EXPECT_EQ(looped.lines, (std::vector<std::string>{ordinary.lines[0], c.loopLine, ordinary.lines[1]})) << c.name;
+        auto want = ordinary.output;
+        if (c.cut) {
+            want.resize(static_cast<std::size_t>(c.cut));
+            want.push_back(0xFD);
+            S98Builder::Put(want, 0x18, std::stoi(c.loopLine.substr(c.loopLine.find('=') + 1, 8), nullptr, 16));
+        }
+        EXPECT_EQ(looped.output, want) << c.name;
+        EXPECT_EQ(CheckLoop(c.image, {.showStartOnly = true}), "") << c.name;
     }
 }
 
