@@ -9,7 +9,6 @@
 
 #include "loop_search.h"
 #include "messages.h"
-#include "os_file.h"
 #include "s98_image.h"
 
 namespace zelta {
@@ -113,11 +112,7 @@ std::string ConvertWithLoop(const OrdinaryConversion& ordinary, std::int64_t siz
     if (!written.Reserve(static_cast<std::size_t>(std::max<std::int64_t>(sizeHint, kHeaderSize)))) {
         return std::string(msg::kMemory);
     }
-    if (written.capacity() >= kHugeRoom) {
-        os::AdviseHugePages(written.data(), written.capacity());
-    } else {
-        os::PrefaultPages(written.data(), written.capacity());
-    }
+    ReadyRoom(written.data(), written.capacity());
     if (std::string message = ordinary(inner, lines, written); !message.empty()) {
         for (const std::string& line : lines.lines) sink.Append(line);
         return message;

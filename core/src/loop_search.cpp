@@ -40,12 +40,10 @@ struct Clock {
     std::uint64_t shortest = 0;                 // ticks a loop lasts at least (1 s)
 };
 
-Clock ReadClock(const S98Image& image) {
+Clock ClockOf(const S98Header& h) {
     Clock c;
-    const auto numer = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickNumerAt)));
-    const auto denom = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickDenomAt)));
-    if (numer != 0) c.numer = numer;
-    if (denom != 0) c.denom = denom;
+    if (h.tickNumer != 0) c.numer = h.tickNumer;
+    if (h.tickDenom != 0) c.denom = h.tickDenom;
     // v ticks last 3 ms or less when kMsPerSecond * v * numer <= 3 * denom.
     c.tolerance = std::max(kToleranceTicks, kToleranceMs * c.denom / (kMsPerSecond * c.numer));
     c.shortest = (c.denom + c.numer - 1) / c.numer;
@@ -63,18 +61,14 @@ struct Records {
     std::uint64_t Span(std::size_t from, std::size_t to) const { return ticks[to] - ticks[from]; }
 };
 
-// Room for `n` values, not yet touched (kHugeRoom, loop_search.h).
+// Room for `n` values, not yet touched (ReadyRoom, loop_search.h).
 // Null when memory runs out: nothing here throws.
 template <typename T>
 std::unique_ptr<T[]> Room(std::size_t n) {
     // new T[n], not make_unique: the values are left as they are.
     std::unique_ptr<T[]> room(new (std::nothrow) T[n]);
     if (!room) return room;
-    if (n * sizeof(T) >= kHugeRoom) {
-        os::AdviseHugePages(room.get(), n * sizeof(T));
-    } else {
-        os::PrefaultPages(room.get(), n * sizeof(T));
-    }
+    ReadyRoom(room.get(), n * sizeof(T));
     return room;
 }
 
@@ -460,11 +454,19 @@ Playback PlaysBack(const S98Image& image, const WriteClasses& classes, const Rec
 
 }  // namespace
 
+void ReadyRoom(void* p, std::size_t size) {
+    if (size >= kHugeRoom) {
+        os::AdviseHugePages(p, size);
+    } else {
+        os::PrefaultPages(p, size);
+    }
+}
+
 LoopSearch FindLoop(const S98Image& image, bool allChips) {
     Stream s{ReadHeader(image, image.size()), {}};
     s.devices = ReadDeviceTable(image, s.header);
     const WriteClasses classes(s.devices);
-    const Clock clock = ReadClock(image);
+    const Clock clock = ClockOf(s.header);
     const std::optional<Records> records = ReadRecords(image, s, classes, allChips);
     if (!records) return {};
     if (!records->keys || !records->ticks) return {std::nullopt, true};

@@ -41,11 +41,12 @@
 
 namespace zelta {
 
-// Fresh memory for the search and its output: the records of a long song
-// run to hundreds of megabytes, and rooms this large go in huge pages where
-// the system has them; a smaller room is mapped at once, which costs less
-// than a fault a page.
+// Readies fresh memory, not touched yet, for the search and its output: the
+// records of a long song run to hundreds of megabytes, and rooms of
+// kHugeRoom or more go in huge pages where the system has them; a smaller
+// room is mapped at once, which costs less than a fault a page.
 inline constexpr std::size_t kHugeRoom = std::size_t{8} << 20;
+void ReadyRoom(void* p, std::size_t size);
 
 // The loop as the output is to hold it.
 struct FoundLoop {

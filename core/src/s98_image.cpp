@@ -12,6 +12,8 @@ S98Header ReadHeader(const S98Image& image, std::int64_t fileSize) {
     h.dumpOffset = ReadLe32(image.ptr(kDumpOffsetAt));
     h.loopOffset = ReadLe32(image.ptr(kLoopOffsetAt));
     h.deviceCount = ReadLe32(image.ptr(kDeviceCountAt));
+    h.tickNumer = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickNumerAt)));
+    h.tickDenom = static_cast<std::uint32_t>(ReadLe32(image.ptr(kTickDenomAt)));
     // The tag ends the stream only when it follows the data.
     h.streamEnd = h.tagOffset > h.dumpOffset ? std::int64_t{h.tagOffset} : fileSize;
     return h;

@@ -133,6 +133,8 @@ struct S98Header {
     std::int32_t dumpOffset = 0;
     std::int32_t loopOffset = 0;
     std::int32_t deviceCount = 0;
+    std::uint32_t tickNumer = 0;  // as the file holds them, 0 for the defaults
+    std::uint32_t tickDenom = 0;
     std::int64_t streamEnd = 0;  // exclusive end of the command stream
 };
 
