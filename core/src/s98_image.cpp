@@ -33,8 +33,12 @@ DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
         std::min({std::int64_t{header.deviceCount}, inImage, std::int64_t{kMaxDevices}});
     table.validCount = count < 0 ? 0 : static_cast<int>(count);
     for (int i = 0; i < table.validCount; ++i) {
-        table.types[static_cast<std::size_t>(i)] =
-            ReadLe32(image.ptr(kDeviceEntriesAt + kDeviceEntrySize * i));
+        const std::int64_t entry = kDeviceEntriesAt + kDeviceEntrySize * i;
+        table.types[static_cast<std::size_t>(i)] = ReadLe32(image.ptr(entry));
+        if (entry + kDeviceClockAt + 4 <= std::min(header.fileSize, image.size())) {
+            table.clocks[static_cast<std::size_t>(i)] =
+                static_cast<std::uint32_t>(ReadLe32(image.ptr(entry + kDeviceClockAt)));
+        }
     }
     return table;
 }

@@ -23,8 +23,10 @@ namespace zelta {
 //   0x14    4      dumpOffset   first byte of the command stream
 //   0x18    4      loopOffset   0 = no loop; rewritten in the output
 //   0x1C    4      deviceCount  0 = one implicit device of type 4 (OPNA)
-//   0x20    16*n   devices      entry i at 0x20 + 16*i; its first word is the
-//                               device type, the other 12 bytes not examined
+//   0x20    16*n   devices      entry i at 0x20 + 16*i: +0 the device type,
+//                               +4 its clock in Hz (read by the sound model
+//                               only; 0 = the type's usual clock), the other
+//                               8 bytes not examined
 // ---------------------------------------------------------------------------
 inline constexpr std::int64_t kHeaderSize = 0x20;
 inline constexpr std::int64_t kVersionAt = 0x03;
@@ -39,6 +41,7 @@ inline constexpr std::int64_t kDeviceCountAt = 0x1C;
 inline constexpr std::int64_t kDeviceEntriesAt = 0x20;
 inline constexpr std::int64_t kDeviceEntrySize = 16;
 inline constexpr std::int64_t kDeviceTypeSize = 4;
+inline constexpr std::int64_t kDeviceClockAt = 4;  // within an entry
 
 inline constexpr int kVersionDigitZero = 0x30;
 inline constexpr int kRefusedVersion = 2;
@@ -148,6 +151,8 @@ S98Header ReadHeader(const S98Image& image, std::int64_t fileSize);
 struct DeviceTable {
     int validCount = 0;  // indexes 0 .. validCount-1 are valid
     std::array<std::int32_t, kMaxDevices> types{};
+    // Each valid device's clock word, 0 where it is 0 or lies beyond the image.
+    std::array<std::uint32_t, kMaxDevices> clocks{};
 };
 
 // `image` holds the file's first min(fileSize, DeviceTableEnd(header)) bytes

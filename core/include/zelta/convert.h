@@ -30,6 +30,7 @@ struct Options {
     bool detailLog = false;      // -v: log every byte that is left out
     bool allChips = false;       // --all-chips: any device's key-on may start
     bool findLoop = false;       // -l: set the loop where the song repeats, cut the repeats
+    bool bySound = false;        // -s: start at the first sound, cut the silent end
 };
 
 // Receives the conversion's log lines in order. Each call is one line; a
