@@ -38,10 +38,12 @@ Request ParseArguments(const std::vector<std::string>& args) {
             request.recursive = true;
         } else if (arg == "--loop") {
             request.options.findLoop = true;
+        } else if (arg == "--by-sound") {
+            request.options.bySound = true;
         } else if (arg[1] == '-') {
             return UsageError("unknown option '" + arg + "'");
         } else {
-            // One or more short options: -n, -v, -l, -r, -nvlr.
+            // One or more short options: -n, -v, -l, -s, -r, -nvlsr.
             for (const char c : std::string_view(arg).substr(1)) {
                 if (c == 'n') {
                     request.options.showStartOnly = true;
@@ -49,6 +51,8 @@ Request ParseArguments(const std::vector<std::string>& args) {
                     request.options.detailLog = true;
                 } else if (c == 'l') {
                     request.options.findLoop = true;
+                } else if (c == 's') {
+                    request.options.bySound = true;
                 } else if (c == 'r') {
                     request.recursive = true;
                 } else {
@@ -66,7 +70,7 @@ std::filesystem::path PathFromUtf8(const std::string& text) {
 }
 
 std::string UsageText() {
-    return "Usage: zelta [-n] [-v] [-l] [--all-chips] [-r] [--] FILE...\n"
+    return "Usage: zelta [-n] [-v] [-l] [-s] [--all-chips] [-r] [--] FILE...\n"
            "Cuts the silent lead-in off S98 files: finds the first key-on, leaves out\n"
            "the waits and timer writes before it, and writes FILE's trimmed copy\n"
            "beside it as <name>_new.s98.\n"
@@ -75,6 +79,10 @@ std::string UsageText() {
            "  -v           show detail log: list every byte that is left out\n"
            "  -l, --loop   find where the song starts to repeat, set the loop offset\n"
            "               there and cut the repeats (see below)\n"
+           "  -s, --by-sound\n"
+           "               cut silence by sound: start at the first write after\n"
+           "               which something is heard, and cut a song without a loop\n"
+           "               after its last sound (see below)\n"
            "  --all-chips  start at the first key-on of any chip, not only of the\n"
            "               OPN family (trims OPM, OPLL, OPL and PSG files too)\n"
            "  -r, --recursive\n"
@@ -97,6 +105,16 @@ std::string UsageText() {
            "2 ticks or 3 ms; it must also play back as the log. The output ends after\n"
            "the first pass, with its loop offset set. A file with a loop offset keeps\n"
            "it; when no loop is found, the output is the one without -l.\n"
+           "\n"
+           "With -s a model of each chip tells when anything can be heard: FM voices\n"
+           "by their envelopes, total levels and carriers (OPN, OPN2, OPNA, OPM, OPLL,\n"
+           "OPL, OPL2, OPL3), SSG and PSG channels by their levels and envelopes, the\n"
+           "DCSG by its attenuations, OPNA rhythm and ADPCM, the OPN2 DAC. Where it\n"
+           "cannot tell, a sound is heard; other chips make no sound. The start is\n"
+           "the first write, from the first key-on of any chip on, after which a\n"
+           "sound is heard; before it, waits and timer writes are left out. When the\n"
+           "output has no loop, the stream ends at the last moment anything is heard,\n"
+           "rounded up to a tick; a line tells where and how much was cut.\n"
            "\n"
            "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
            "could not be read), 2 on a usage error.\n";

@@ -90,15 +90,29 @@ TEST(ParsingTheNewOptions, RecursiveIsAFlagSpelledShortLongOrGroupedAnywhere) {
     EXPECT_FALSE(ParseArguments({"dir"}).recursive);
 }
 
-TEST(ParsingTheNewOptions, LoopIsAFlagSpelledShortLongOrGroupedWithTheOthers) {
-    for (const auto& args : {std::vector<std::string>{"-l", "a"}, {"--loop", "a"}, {"-nl", "a"}, {"a", "-lr"}}) {
-        EXPECT_TRUE(ParseArguments(args).options.findLoop) << args[0];
+TEST(ParsingTheNewOptions, LoopAndBySoundAreFlagsSpelledShortLongOrGroupedWithTheOthers) {
+    struct Row {
+        std::vector<std::string> args;
+        bool n, v, l, s, r;
+    };
+    const Row rows[] = {
+        {{"-l", "a"}, 0, 0, 1, 0, 0},          {{"--loop", "a"}, 0, 0, 1, 0, 0},
+        {{"-nl", "a"}, 1, 0, 1, 0, 0},         {{"a", "-lr"}, 0, 0, 1, 0, 1},
+        {{"-nlr", "a"}, 1, 0, 1, 0, 1},        {{"-nv", "a"}, 1, 1, 0, 0, 0},
+        {{"-s", "a"}, 0, 0, 0, 1, 0},          {{"--by-sound", "a"}, 0, 0, 0, 1, 0},
+        {{"-sl", "a"}, 0, 0, 1, 1, 0},         {{"-sr", "a"}, 0, 0, 0, 1, 1},
+        {{"-nsv", "a"}, 1, 1, 0, 1, 0},        {{"--", "-l", "-s"}, 0, 0, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        const Request r = ParseArguments(row.args);
+        EXPECT_EQ(r.action, Action::kConvert) << row.args[0];
+        EXPECT_EQ(std::vector<bool>({r.options.showStartOnly, r.options.detailLog, r.options.findLoop,
+                                     r.options.bySound, r.recursive}),
+                  std::vector<bool>({row.n, row.v, row.l, row.s, row.r}))
+            << row.args[0];
     }
-    const Request grouped = ParseArguments({"-nlr", "a"});
-    EXPECT_TRUE(grouped.options.showStartOnly && grouped.recursive && !grouped.options.detailLog);
-    EXPECT_FALSE(ParseArguments({"-nv", "a"}).options.findLoop);
-    EXPECT_FALSE(ParseArguments({"--", "-l"}).options.findLoop);
     EXPECT_EQ(ParseArguments({"--loops", "a"}).error, "unknown option '--loops'");
+    EXPECT_EQ(ParseArguments({"-S", "a"}).error, "unknown option '-S'");
 }
 
 TEST(ParsingTheNewOptions, AfterDoubleDashTheyAreFileNames) {

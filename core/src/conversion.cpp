@@ -92,11 +92,13 @@ std::string ReadCheckedHeader(const S98Image& image, std::int64_t fileSize, S98H
 
 Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
                        const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                       OutputTarget& output, Verbatim verbatim)
+                       OutputTarget& output, Verbatim verbatim, const GivenStart& given)
     : header_(header), devices_(devices), options_(options), sink_(sink), output_(output),
       outputPath_(OutputPathFor(inputPath)),
       writeEarly_(!options.detailLog && !options.showStartOnly), verbatim_(verbatim),
-      scanner_(header, devices, options.allChips, !options.detailLog), gatherer_(output, header.fileSize) {}
+      logShift_(given.logShift),
+      scanner_(header, devices, options.allChips, !options.detailLog, true, given.offset),
+      gatherer_(output, header.fileSize) {}
 
 bool Conversion::ReadyToWrite(const Window& window) const {
     if (writeEarly_) return scanner_.settled() || scanner_.finished();
@@ -130,7 +132,8 @@ bool Conversion::Wants(std::int64_t offset) const {
 // The start line, then the output line: the scan is over and has passed.
 void Conversion::LogSuccess() {
     logged_ = true;
-    sink_.Append(msg::StartLine(scanner_.result().startOffset));
+    const std::int64_t start = scanner_.result().startOffset;
+    sink_.Append(msg::StartLine(start != 0 ? start + logShift_ : 0));
     if (!options_.showStartOnly) sink_.Append(msg::OutputLine(FileNamePart(outputPath_)));
 }
 
@@ -148,7 +151,8 @@ void Conversion::WriteFront(const S98Image& head, const Window& window) {
         if (options_.detailLog) {
             // The whole image is at hand (the window begins at 0).
             const S98Image image{{window.data, static_cast<std::size_t>(window.end)}};
-            CopyLeadIn(image, header_, devices_, scan.startOffset, true, sink_, gatherer_);
+            CopyLeadIn(image, header_, devices_, scan.startOffset, true, sink_, gatherer_,
+                       logShift_);
         } else {
             const std::vector<std::uint8_t>& kept = scanner_.keptLeadIn();
             gatherer_.Keep(kept.data(), static_cast<std::int64_t>(kept.size()));
@@ -209,20 +213,24 @@ std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes 
 
 std::string ConvertImage(const S98Image& image, const S98Header& header,
                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                         OutputTarget& output, ReadSizes sizes) {
+                         OutputTarget& output, ReadSizes sizes, const GivenStart& given,
+                         std::int64_t* startOut) {
     Conversion conversion(header, ReadDeviceTable(image, header), inputPath, options, sink,
-                          output);
+                          output, Conversion::Verbatim::kWritten, given);
     std::int64_t offset = TakeFront(conversion, image, sizes);
     while (offset < image.size() && conversion.Wants(offset)) {
         offset = std::min(image.size(), offset + sizes.window);
         conversion.TakeWindow(Window{image.ptr(0), 0, offset});
     }
-    return conversion.Finish();
+    std::string message = conversion.Finish();
+    if (startOut != nullptr) *startOut = conversion.StartOffset();
+    return message;
 }
 
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy) {
+                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy,
+                          std::int64_t* startOut) {
     if (size < 0 || size > kMaxImageSize) return std::string(msg::kInputTooLarge);
     Prefix prefix;
     // The header, then the device table it names.
@@ -283,7 +291,9 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
             !copy->Finish(conversion.KeepLimit())) {
             return conversion.Fail(msg::kOutputWrite);
         }
-        return conversion.Finish();
+        std::string message = conversion.Finish();
+        if (startOut != nullptr) *startOut = conversion.StartOffset();
+        return message;
     };
 
     // The rest, window by window. A window begins with the piece of a

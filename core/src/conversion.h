@@ -46,6 +46,14 @@ public:
     virtual bool Finish(std::int64_t limit) = 0;
 };
 
+// A start already known: the finishing stage moving an output's start to
+// its first sound converts that output again from the write at `offset`.
+// Its lines name the input's offsets, `logShift` bytes further on.
+struct GivenStart {
+    std::int64_t offset = 0;
+    std::int64_t logShift = 0;
+};
+
 class Conversion {
 public:
     // How the part copied as it stands (from the start, or from the stream's
@@ -56,7 +64,8 @@ public:
     };
     Conversion(const S98Header& header, const DeviceTable& devices,
                const std::filesystem::path& inputPath, Options options, LogSink& sink,
-               OutputTarget& output, Verbatim verbatim = Verbatim::kWritten);
+               OutputTarget& output, Verbatim verbatim = Verbatim::kWritten,
+               const GivenStart& given = {});
 
     // The image's bytes up to window.end, more of them than at the call
     // before; `head` holds its first header.dumpOffset bytes. True once the
@@ -80,6 +89,8 @@ public:
     std::int64_t VerbatimFrom() const { return written_; }
     // Just past the verbatim part; final once the scan is finished.
     std::int64_t KeepLimit() const;
+    // Where the output starts (0: nothing is left out); final once finished.
+    std::int64_t StartOffset() const { return scanner_.result().startOffset; }
 
     // Logs the outcome's lines, then commits or abandons the output.
     // Returns the empty text or the message.
@@ -103,6 +114,7 @@ private:
     // scan is over.
     const bool writeEarly_;
     const Verbatim verbatim_;
+    const std::int64_t logShift_;
     Scanner scanner_;
     Gatherer gatherer_;
     bool logged_ = false;
@@ -129,15 +141,19 @@ std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes 
 // Converts an image held whole: the front, then the rest in windows of
 // sizes.window, each scanned and written while it is in the processor's
 // cache.
+// cache. `given` sets the start; `startOut` receives it.
 std::string ConvertImage(const S98Image& image, const S98Header& header,
                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                         OutputTarget& output, ReadSizes sizes);
+                         OutputTarget& output, ReadSizes sizes, const GivenStart& given = {},
+                         std::int64_t* startOut = nullptr);
 
 // ConvertS98Stream with the read sizes given. With `copy`, the verbatim part
 // goes through it once the front is written, the input is read only to be
-// scanned, and the bytes the scan is done with are let go.
+// scanned, and the bytes the scan is done with are let go. `startOut`
+// receives the start.
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy = nullptr);
+                          OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy = nullptr,
+                          std::int64_t* startOut = nullptr);
 
 }  // namespace zelta

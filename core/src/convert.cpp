@@ -2,7 +2,7 @@
 
 #include "conversion.h"
 #include "file_conversion.h"
-#include "loop_conversion.h"
+#include "finishing.h"
 #include "messages.h"
 #include "os_file.h"
 #include "s98_image.h"
@@ -17,10 +17,11 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
     if (std::string error = ReadCheckedHeader(image, image.size(), header); !error.empty()) {
         return error;
     }
-    if (options.findLoop) {
-        return ConvertWithLoop(
-            [&](Options ordinary, LogSink& lines, OutputTarget& to) {
-                return ConvertImage(image, header, inputPath, ordinary, lines, to, ReadSizes{});
+    if (NeedsFinishing(options)) {
+        return ConvertFinished(
+            [&](Options ordinary, LogSink& lines, OutputTarget& to, std::int64_t& start) {
+                return ConvertImage(image, header, inputPath, ordinary, lines, to, ReadSizes{},
+                                    GivenStart{}, &start);
             },
             image.size(), options, sink, output);
     }
@@ -30,10 +31,11 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
 std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
                              const std::filesystem::path& inputPath, Options options,
                              LogSink& sink, OutputTarget& output) {
-    if (options.findLoop) {
-        return ConvertWithLoop(
-            [&](Options ordinary, LogSink& lines, OutputTarget& to) {
-                return ConvertStream(input, size, inputPath, ordinary, lines, to, ReadSizes{});
+    if (NeedsFinishing(options)) {
+        return ConvertFinished(
+            [&](Options ordinary, LogSink& lines, OutputTarget& to, std::int64_t& start) {
+                return ConvertStream(input, size, inputPath, ordinary, lines, to, ReadSizes{},
+                                     nullptr, &start);
             },
             size, options, sink, output);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conversion.h"
+#include "finishing.h"
 #include "messages.h"
 #include "output.h"
 #include "s98_image.h"
@@ -178,8 +179,9 @@ std::string ConvertFile(const std::filesystem::path& path, Options options, LogS
     case os::OpenStatus::kTooLarge:
         return std::string(msg::kInputTooLarge);
     }
-    // The loop search needs the whole output at hand: no copy by the kernel.
-    if (options.findLoop) {
+    // The finishing stage needs the whole output at hand: no copy by the
+    // kernel.
+    if (NeedsFinishing(options)) {
         FileReader reader(file);
         FileOutput output;
         return ConvertS98Stream(reader, file.size(), path, options, sink, output);

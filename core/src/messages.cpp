@@ -54,6 +54,10 @@ std::string LoopKeptLine(std::int64_t loopOffset) {
     return Format("loop offset(kept)=%08x\n", Hex32(loopOffset));
 }
 
+std::string EndCutLine(std::int64_t endOffset, double seconds) {
+    return Format("end offset(silence cut)=%08x, %.2f s\n", Hex32(endOffset), seconds);
+}
+
 std::string OneSyncLine(std::int64_t offset, std::uint8_t b) {
     return Format("%08x : %02x       [1sync]", Hex32(offset), unsigned{b});
 }

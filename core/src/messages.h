@@ -34,6 +34,10 @@ std::string OutputLine(std::string_view fileName);  // "output file:%s\n"
 std::string LoopFoundLine(std::int64_t loopOffset, double seconds);
 inline constexpr std::string_view kLoopNoneLine = "loop offset(repeat found)=none\n";
 std::string LoopKeptLine(std::int64_t loopOffset);  // "loop offset(kept)=%08x\n"
+// The silent end's line (-s), after the start line and the loop's; each ends
+// with a line feed. "end offset(silence cut)=%08x, %.2f s\n"
+std::string EndCutLine(std::int64_t endOffset, double seconds);
+inline constexpr std::string_view kEndNoneLine = "end offset(silence cut)=none\n";
 std::string OneSyncLine(std::int64_t offset, std::uint8_t b);  // "%08x : %02x       [1sync]"
 std::string NSyncLine(std::int64_t offset, std::uint8_t b);    // "%08x : %02x       [nSync]"
 std::string CountByteLine(std::int64_t offset, std::uint8_t b);  // "%08x : %02x"

@@ -138,12 +138,17 @@ HeardSpan FollowInRealTime(const S98Image& image) {
         span.last = std::max(span.last, std::min(now + model.SilentAfter(), until));
     };
     WalkStream(
-        image, header, devices, [&](std::int64_t, const RegisterWrite& w) { model.Write(w); },
+        image, header, devices,
+        [&](std::int64_t, const RegisterWrite& w) {
+            model.Write(w);
+            return true;
+        },
         [&](std::int64_t, std::uint64_t ticks, std::int64_t) {
             const double later = now + double(ticks) * tick;
             look(later);
             model.Advance(later - now);
             now = later;
+            return true;
         });
     look(now);
     span.end = now;

@@ -95,8 +95,9 @@ private:
 
 // Walks a validated stream from its first byte: onWrite(offset, write) for
 // each register write, onWait(offset, ticks, length) for each wait (a 1-sync
-// or an n-sync of `length` bytes). Returns the offset of the end-of-data
-// command, or the stream's end when there is none.
+// or an n-sync of `length` bytes); either stops the walk by returning false.
+// Returns the offset of the end-of-data command, or the stream's end when
+// there is none, or where the walk was stopped.
 template <typename OnWrite, typename OnWait>
 std::int64_t WalkStream(const S98Image& image, const S98Header& header,
                         const DeviceTable& devices, OnWrite&& onWrite, OnWait&& onWait) {
@@ -106,7 +107,7 @@ std::int64_t WalkStream(const S98Image& image, const S98Header& header,
         const std::uint8_t c = image.at(at);
         if (c == kEndOfData) return at;
         if (c == kOneSync) {
-            onWait(at, std::uint64_t{1}, std::int64_t{1});
+            if (!onWait(at, std::uint64_t{1}, std::int64_t{1})) return at;
             ++at;
         } else if (c == kNSync) {
             std::uint64_t count = 0;
@@ -118,13 +119,16 @@ std::int64_t WalkStream(const S98Image& image, const S98Header& header,
                 shift += kCountBitsPerByte;
                 if ((b & kCountContinues) == 0) break;
             }
-            onWait(at, count + kNSyncExtraTicks, q + 1 - at);
+            if (!onWait(at, count + kNSyncExtraTicks, q + 1 - at)) return at;
             at = q + 1;
         } else {
             if (at + kRegisterWriteSize > end) break;
             const int device = c >> kDeviceIndexShift;
-            onWrite(at, RegisterWrite{device, c & kPortBit, image.at(at + 1), image.at(at + 2),
-                                      devices.types[static_cast<std::size_t>(device)]});
+            if (!onWrite(at, RegisterWrite{device, c & kPortBit, image.at(at + 1),
+                                           image.at(at + 2),
+                                           devices.types[static_cast<std::size_t>(device)]})) {
+                return at;
+            }
             at += kRegisterWriteSize;
         }
     }

@@ -9,12 +9,12 @@
 namespace zelta {
 
 Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
-                 bool keepLeadIn, bool byJumps)
+                 bool keepLeadIn, bool byJumps, std::int64_t givenStart)
     : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
-      byJumps_(byJumps && JumpWalkAvailable() &&
+      byJumps_(byJumps && givenStart == 0 && JumpWalkAvailable() &&
                std::min(devices.validCount << kDeviceIndexShift, int{kEndOfData}) <=
                    LeadInFilter::kLeftOutTableSize),
-      at_(header.dumpOffset),
+      givenStart_(givenStart), at_(header.dumpOffset),
       tag_(header.tagOffset), loop_(header.loopOffset),
       nextMark_(std::min(tag_.Mark(), loop_.Mark())) {
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
@@ -22,6 +22,18 @@ Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allCh
 
 [[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w,
                                                      const std::uint8_t* bytes) {
+    if (givenStart_ != 0) {
+        // The start is known: the watch is not asked.
+        if (at == givenStart_) {
+            start_ = at;
+            phase_ = Phase::kSettled;
+        } else if (filter_.Classify(w) != Fate::kKeep) {
+            Drop(at, kRegisterWriteSize);
+        } else if (keepLeadIn_) {
+            keptLeadIn_.insert(keptLeadIn_.end(), bytes, bytes + kRegisterWriteSize);
+        }
+        return;
+    }
     if (phase_ == Phase::kLeadIn && filter_.Classify(w) != Fate::kKeep) {
         // Only timer writes repeating the mode in effect are left out; none
         // of them sounds.

@@ -77,8 +77,10 @@ public:
     // lead-in as the output holds it, so that it need not be walked again.
     // With `byJumps` (where the processor allows) the lead-in is walked a
     // block at a time; tests turn it off to check one way against the other.
+    // A `givenStart` other than 0 is the start, whatever sounds: the offset
+    // of a register write of the stream.
     Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
-            bool keepLeadIn = false, bool byJumps = true);
+            bool keepLeadIn = false, bool byJumps = true, std::int64_t givenStart = 0);
 
     // Scans what the window holds from position() on. The window must begin
     // at or before position() and end at or before the stream's end; the
@@ -133,6 +135,7 @@ private:
     const bool allChips_;
     const bool keepLeadIn_;
     const bool byJumps_;
+    const std::int64_t givenStart_;
     int writeLimit_ = 0;  // command bytes below this are writes to valid devices
     Phase phase_ = Phase::kLeadIn;
     std::int64_t at_;

@@ -66,7 +66,8 @@ void CopyHead(const S98Image& image, const S98Header& header, const ScanResult& 
 }
 
 void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTable& devices,
-                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out) {
+                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out,
+                std::int64_t logShift) {
     LeadInFilter filter;
     std::int64_t at = header.dumpOffset;
     while (at < start) {
@@ -76,15 +77,15 @@ void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTabl
                 at += RunLength(image.ptr(at), start - at, kOneSync);
                 continue;
             }
-            sink.Append(msg::OneSyncLine(at, c));
+            sink.Append(msg::OneSyncLine(at + logShift, c));
             ++at;
         } else if (c == kNSync) {
-            if (detailLog) sink.Append(msg::NSyncLine(at, c));
+            if (detailLog) sink.Append(msg::NSyncLine(at + logShift, c));
             ++at;
             std::uint8_t count = 0;
             do {
                 count = image.at(at);
-                if (detailLog) sink.Append(msg::CountByteLine(at, count));
+                if (detailLog) sink.Append(msg::CountByteLine(at + logShift, count));
                 ++at;
             } while ((count & kCountContinues) != 0);
         } else {
@@ -96,7 +97,7 @@ void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTabl
             if (fate == Fate::kKeep) {
                 out.Keep(image.ptr(at), kRegisterWriteSize);
             } else if (fate == Fate::kDropLogged && detailLog) {
-                sink.Append(msg::TimerLine(at, image.ptr(at)));
+                sink.Append(msg::TimerLine(at + logShift, image.ptr(at)));
             }
             at += kRegisterWriteSize;
         }

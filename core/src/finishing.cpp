@@ -1,0 +1,204 @@
+#include "finishing.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "conversion.h"
+#include "loop_search.h"
+#include "messages.h"
+#include "s98_image.h"
+#include "sound_cut.h"
+
+namespace zelta {
+namespace {
+
+// An output held in memory. Its room is made at once (an output is never
+// longer than its input); running out of memory is a failed write, never a
+// throw (the page is built without exceptions).
+class HeldOutput final : public OutputTarget {
+public:
+    HeldOutput() = default;
+    HeldOutput(const HeldOutput&) = delete;
+    HeldOutput& operator=(const HeldOutput&) = delete;
+    ~HeldOutput() override { std::free(bytes_); }
+
+    // Room for `size` bytes at least, readied at once. False without memory.
+    bool MakeRoom(std::int64_t size) {
+        if (!Reserve(static_cast<std::size_t>(std::max<std::int64_t>(size, kHeaderSize)))) {
+            return false;
+        }
+        ReadyRoom(bytes_, capacity_);
+        return true;
+    }
+    bool Open(const std::filesystem::path& outputPath) override {
+        path_ = outputPath;
+        size_ = 0;
+        return true;
+    }
+    bool Write(std::span<const std::span<const std::uint8_t>> pieces) override {
+        for (const auto& piece : pieces) {
+            if (size_ + piece.size() > capacity_ &&
+                !Reserve(std::max(2 * capacity_, size_ + piece.size()))) {
+                return false;
+            }
+            if (!piece.empty()) std::memcpy(bytes_ + size_, piece.data(), piece.size());
+            size_ += piece.size();
+        }
+        return true;
+    }
+    bool Commit() override { return true; }
+    void Abort() override { size_ = 0; }
+
+    std::uint8_t* data() { return bytes_; }
+    std::span<const std::uint8_t> bytes() const { return {bytes_, size_}; }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    bool Reserve(std::size_t capacity) {
+        if (capacity <= capacity_) return true;
+        void* bigger = std::realloc(bytes_, capacity);
+        if (bigger == nullptr) return false;
+        bytes_ = static_cast<std::uint8_t*>(bigger);
+        capacity_ = capacity;
+        return true;
+    }
+
+    std::uint8_t* bytes_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::filesystem::path path_;
+};
+
+// Whether a device entry the conversion reads lies, in part or whole, at or
+// after the data offset.
+bool DeviceEntriesInStream(const S98Header& header, const DeviceTable& devices) {
+    if (header.deviceCount == 0 || devices.validCount == 0) return false;
+    const std::int64_t lastTypeEnd =
+        kDeviceEntriesAt + kDeviceEntrySize * (devices.validCount - 1) + kDeviceTypeSize;
+    return lastTypeEnd > header.dumpOffset;
+}
+
+// Step 1: the output converted again from its first sound, when that lies
+// after its first key-on. `inputStart` is the input's offset of that
+// key-on. Returns the empty text (`again` then holds the output and its
+// lines, or is left unopened) or the message.
+std::string StartAtSound(HeldOutput& first, std::int64_t inputStart, Options inner,
+                         HeldOutput& again, LineCollector& againLines) {
+    const S98Image image{first.bytes()};
+    const S98Header header = ReadHeader(image, image.size());
+    const SoundStart start = FindSoundStart(image, header, ReadDeviceTable(image, header));
+    if (start.sound <= start.keyOn) return std::string();
+    if (!again.MakeRoom(image.size())) return std::string(msg::kMemory);
+    return ConvertImage(image, header, first.path(), inner, againLines, again, ReadSizes{},
+                        GivenStart{start.sound, inputStart - start.keyOn});
+}
+
+// Steps 2 and 3 on the output `held`: the lines, and the pieces to write.
+struct Outcome {
+    std::string loopLine;
+    std::string endLine;
+    std::vector<std::span<const std::uint8_t>> pieces;
+};
+
+// Nullopt when there was no room for the loop search.
+std::optional<Outcome> LoopAndEnd(HeldOutput& held, const Options& options, bool allChips) {
+    static constexpr std::uint8_t kEnd[] = {kEndOfData};
+    Outcome o;
+    const S98Image image{held.bytes()};
+    const S98Header h = ReadHeader(image, image.size());
+    const DeviceTable devices = ReadDeviceTable(image, h);
+    const bool searchable = !DeviceEntriesInStream(h, devices);
+    std::optional<FoundLoop> loop;
+    if (options.findLoop) {
+        const LoopSearch search =
+            h.loopOffset != 0 || !searchable ? LoopSearch{} : FindLoop(image, allChips);
+        if (search.outOfMemory) return std::nullopt;
+        loop = search.loop;
+        o.loopLine = loop               ? msg::LoopFoundLine(loop->loopOffset, loop->seconds)
+                     : h.loopOffset != 0 ? msg::LoopKeptLine(h.loopOffset)
+                                         : std::string(msg::kLoopNoneLine);
+    }
+    std::optional<EndCut> end;
+    if (options.bySound) {
+        if (searchable && h.loopOffset == 0 && !loop) end = FindSilentEnd(image, h, devices);
+        o.endLine = end ? msg::EndCutLine(end->endOffset, end->secondsLeftOut)
+                        : std::string(msg::kEndNoneLine);
+    }
+    if (!loop && !end) {
+        o.pieces.push_back(image.bytes);
+        return o;
+    }
+    // The header's offsets are rewritten in the held output itself, which is
+    // needed no more.
+    const bool tagFollows = h.tagOffset > h.dumpOffset;
+    const std::int64_t endAt = loop ? loop->cutOffset : end->endOffset;
+    if (loop) StoreLe32(held.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
+    if (tagFollows) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(endAt + 1));
+    o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop ? loop->cutOffset : end->cutAt)));
+    if (end) o.pieces.push_back(end->wait);
+    o.pieces.push_back(kEnd);
+    if (tagFollows) o.pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
+    return o;
+}
+
+}  // namespace
+
+std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t sizeHint,
+                            Options options, LogSink& sink, OutputTarget& output) {
+    // -n: the start line and the stage's; the detail log is not shown. -s
+    // starts at a sound of any chip.
+    Options inner = options;
+    inner.showStartOnly = false;
+    inner.findLoop = false;
+    inner.bySound = false;
+    inner.allChips = options.allChips || options.bySound;
+    if (options.showStartOnly) inner.detailLog = false;
+    LineCollector lines;
+    HeldOutput first;
+    if (!first.MakeRoom(sizeHint)) return std::string(msg::kMemory);
+    std::int64_t inputStart = 0;
+    if (std::string message = ordinary(inner, lines, first, inputStart); !message.empty()) {
+        for (const std::string& line : lines.lines) sink.Append(line);
+        return message;
+    }
+    // The ordinary lines: the start line, the output line, the detail log.
+    if (lines.lines.size() < 2) return std::string(msg::kOutputWrite);  // never: both always come
+
+    HeldOutput again;
+    LineCollector againLines;
+    if (options.bySound && inputStart != 0) {
+        const S98Image image{first.bytes()};
+        const S98Header h = ReadHeader(image, image.size());
+        if (!DeviceEntriesInStream(h, ReadDeviceTable(image, h))) {
+            if (std::string message = StartAtSound(first, inputStart, inner, again, againLines);
+                !message.empty()) {
+                return message;
+            }
+        }
+    }
+    const bool moved = !againLines.lines.empty();
+    HeldOutput& held = moved ? again : first;
+    const std::optional<Outcome> outcome = LoopAndEnd(held, options, inner.allChips);
+    if (!outcome) return std::string(msg::kMemory);
+
+    sink.Append(moved ? againLines.lines[0] : lines.lines[0]);
+    if (options.findLoop) sink.Append(outcome->loopLine);
+    if (options.bySound) sink.Append(outcome->endLine);
+    if (options.showStartOnly) return std::string();
+    sink.Append(lines.lines[1]);
+    if (!output.Open(first.path())) return std::string(msg::kOutputOpen);
+    for (std::size_t i = 2; i < lines.lines.size(); ++i) sink.Append(lines.lines[i]);
+    for (std::size_t i = 2; i < againLines.lines.size(); ++i) sink.Append(againLines.lines[i]);
+    if (!output.Write(outcome->pieces)) {
+        output.Abort();
+        return std::string(msg::kOutputWrite);
+    }
+    if (!output.Commit()) return std::string(msg::kOutputWrite);
+    return std::string();
+}
+
+}  // namespace zelta
