@@ -75,12 +75,22 @@ inline bool ParseDetail(const std::string& line, std::span<const std::uint8_t> i
     return true;
 }
 
+// How many of the `removed` bytes lie below offset x.
+inline std::int64_t removedBelow0(const std::vector<Unit>& removed, std::int64_t x) {
+    std::int64_t n = 0;
+    for (const auto& u : removed)
+        if (u.offset < x) n += std::min(u.size, x - u.offset);
+    return n;
+}
+
 }  // namespace invariants_detail
 
 // `result` must come from a run with detailLog set (and showStartOnly
-// clear) for the left-out bytes to be known.
+// clear) for the left-out bytes to be known. With `endAt`, the output's
+// stream was cut there (-s): it is the output up to a command, or a wait
+// shortened, then 0xFD at endAt and the tag.
 inline std::string CheckConversion(std::span<const std::uint8_t> in, const MemoryConversion& result,
-                                   Options options, bool checkSecondRun = true) {
+                                   Options options, bool checkSecondRun = true, std::int64_t endAt = -1) {
     using namespace invariants_detail;
     if (!result.message.empty()) {
         if (result.written) return "a failed conversion says it wrote a copy";
@@ -181,18 +191,50 @@ inline std::string CheckConversion(std::span<const std::uint8_t> in, const Memor
     if (tag > dump) expected.insert(expected.end(), in.begin() + walkEnd, in.end());
 
     const auto& out = result.output;
+    auto header = [](std::size_t k) { return (k >= 0x10 && k < 0x14) || (k >= 0x18 && k < 0x1C); };
+    if (endAt >= 0) {
+        // The last command before endAt: all before it as expected, it too
+        // unless it is a wait shorter than the one expected there.
+        const auto e = static_cast<std::size_t>(endAt);
+        std::size_t q = static_cast<std::size_t>(dump), last = q;
+        auto ticksAt = [](std::span<const std::uint8_t> b, std::size_t k, std::size_t& past) {
+            std::uint64_t t = 0;
+            past = k + 1;
+            if (b[k] != 0xFE) return std::uint64_t{b[k] == 0xFF ? 1u : 0u};
+            for (int shift = 0; past < b.size(); shift += 7) {
+                t |= std::uint64_t(b[past] & 0x7F) << shift;
+                if ((b[past++] & 0x80) == 0) break;
+            }
+            return t + 2;
+        };
+        while (q < e && e < out.size()) {
+            last = q;
+            std::size_t past = q + 3;
+            if (out[q] >= 0xFE) ticksAt(out, q, past);
+            q = past;
+        }
+        if (q != e || e >= out.size() || out[e] != 0xFD) return "no command ends at the end offset " + Hex(endAt);
+        for (std::size_t k = 0; k < last; ++k)
+            if (!header(k) && (k >= expected.size() || out[k] != expected[k])) return "the cut output differs at " + Hex(k);
+        if (!std::equal(out.begin() + last, out.begin() + e, expected.begin() + last, expected.begin() + std::min(e, expected.size()))) {
+            std::size_t past = 0, wantPast = 0;
+            if (last >= expected.size() || ticksAt(out, last, past) == 0 || ticksAt(out, last, past) >= ticksAt(expected, last, wantPast))
+                return "the cut output's last command is not a shortened wait";
+        }
+        const bool tagAfter = tag > dump;
+        if (!std::equal(in.begin() + (tagAfter ? tag : size), in.end(), out.begin() + e + 1, out.end()))
+            return "no tag, or another, after the end of a cut output";
+        if (Word(out, 0x10) != (tagAfter ? endAt + 1 : tag - removedBelow0(removed, tag)) || Word(out, 0x18) != 0)
+            return "a cut output's tag or loop offset";
+        return "";
+    }
     if (out.size() != expected.size()) return "output size " + std::to_string(out.size()) + ", expected " + std::to_string(expected.size());
     for (std::size_t k = 0; k < out.size(); ++k) {
-        if ((k >= 0x10 && k < 0x14) || (k >= 0x18 && k < 0x1C)) continue;
+        if (header(k)) continue;
         if (out[k] != expected[k]) return "output differs from the input less its left-out commands at " + Hex(static_cast<std::int64_t>(k));
     }
 
-    auto removedBelow = [&](std::int64_t x) {
-        std::int64_t n = 0;
-        for (const auto& u : removed)
-            if (u.offset < x) n += std::min(u.size, x - u.offset);
-        return n;
-    };
+    auto removedBelow = [&](std::int64_t x) { return removedBelow0(removed, x); };
     const std::int64_t newTag = Word(out, 0x10), newLoop = Word(out, 0x18);
     if (tag == 0 ? newTag != 0 : newTag != tag - removedBelow(tag)) return "tag offset " + Hex(newTag);
     if (tag > dump && !std::equal(in.begin() + tag, in.end(), out.begin() + newTag, out.end()))
@@ -224,6 +266,64 @@ inline std::string CheckConversion(std::span<const std::uint8_t> in, const Memor
         return "a second run found another start or left more out";
     if (again.output != out) return "a second run changed the bytes";
     return "";
+}
+
+}  // namespace zelta::test
+
+namespace zelta::test {
+
+// -s checked against the conversion without it: the same message; the start
+// line, then the loop's line (-l), then the end's; a start never before the
+// --all-chips one; the output the conversion's with that start (the detail
+// lines name what it left out), cut after the last sound only when there is
+// no loop; a second run changes nothing.
+inline std::string CheckBySound(std::span<const std::uint8_t> in, Options options) {
+    using namespace invariants_detail;
+    options.bySound = false;
+    const auto without = ConvertInMemory(in, options);
+    Options keyOn = options;
+    keyOn.allChips = true, keyOn.findLoop = false, keyOn.showStartOnly = false;
+    const auto allChips = ConvertInMemory(in, keyOn);
+    options.bySound = true;
+    const auto sound = ConvertInMemory(in, options);
+    if (sound.message != without.message) return "message \"" + sound.message + "\", without -s \"" + without.message + "\"";
+    if (!sound.message.empty()) return sound.written ? "a failure wrote a copy" : "";
+    auto lines = sound.lines;
+    const std::size_t endAt = options.findLoop ? 2 : 1;
+    if (lines.size() <= endAt) return "no end line";
+    const std::string end = lines[endAt], loop = options.findLoop ? lines[1] : "";
+    lines.erase(lines.begin() + 1, lines.begin() + static_cast<std::ptrdiff_t>(endAt) + 1);
+    unsigned start = 0, startAll = 0, cut = 0;
+    std::sscanf(lines[0].c_str(), "start offset(1st key-on)=%8x", &start);
+    std::sscanf(allChips.lines[0].c_str(), "start offset(1st key-on)=%8x", &startAll);
+    if (start < startAll || (startAll == 0 && start != 0)) return "a start before the --all-chips start";
+    double seconds = 0;
+    const bool isCut = std::sscanf(end.c_str(), "end offset(silence cut)=%8x, %lf s", &cut, &seconds) == 2;
+    char again[80];
+    std::snprintf(again, sizeof again, "end offset(silence cut)=%08x, %.2f s\n", cut, seconds);
+    if (isCut ? end != again : end != "end offset(silence cut)=none\n") return "end line " + end;
+    const bool looped = !loop.empty() && loop != "loop offset(repeat found)=none\n";
+    if (isCut && (Word(in, 0x18) != 0 || looped)) return "a looped song cut at its end";
+    if (options.showStartOnly) return sound.written ? "-n wrote a copy" : "";
+    if (options.detailLog && !options.findLoop) {
+        MemoryConversion stripped = sound;
+        stripped.lines = lines;
+        options.bySound = false;
+        const std::string why = CheckConversion(in, stripped, options, false, isCut ? std::int64_t{cut} : -1);
+        options.bySound = true;
+        if (!why.empty()) return why;
+    }
+    const auto twice = ConvertInMemory(sound.output, options);
+    if (twice.message.empty() && twice.output != sound.output) {
+        // As with the ordinary conversion: unless the device entries read
+        // other bytes in the output.
+        for (std::int64_t i = 0, n = std::min<std::int64_t>(std::max(Word(in, 0x1C), 0), 128); i < n; ++i) {
+            const auto e = static_cast<std::size_t>(0x20 + 16 * i);
+            if (e + 4 > in.size() || e + 4 > sound.output.size() || Word(in, e) != Word(sound.output, e)) return "";
+        }
+        return "a second run changed the bytes";
+    }
+    return twice.message;
 }
 
 }  // namespace zelta::test

@@ -125,6 +125,13 @@ TEST(Properties, EverySuccessfulConversionKeepsTheStructuralInvariants) {
                 ++failures;
             }
         }
+        // -s beside the options (CheckBySound).
+        const Options withSound{.showStartOnly = i % 7 == 0, .detailLog = i % 2 == 0, .allChips = i % 3 == 0, .findLoop = i % 5 == 0};
+        if (const auto why = CheckBySound(image, withSound); !why.empty()) {
+            ADD_FAILURE() << "image " << i << " with -s (n=" << withSound.showStartOnly << " v=" << withSound.detailLog
+                          << " l=" << withSound.findLoop << "): " << why << "\n" << HexDump(image);
+            ++failures;
+        }
     }
 }
 
@@ -162,6 +169,7 @@ TEST(Properties, TheLoopSearchChangesOnlyItsLineAndFindsTheSongsLoopsWhichReplay
         }
         FoundLoop found;
         auto why = CheckLoop(song.image, {.detailLog = i % 2 == 1, .allChips = gen.Chance(20)}, &found);
+        if (why.empty()) why = CheckBySound(song.image, {.detailLog = i % 2 == 1, .findLoop = i % 4 < 2});
         if (why.empty() && !changed && found.found &&
             (song.loopStart < 0 || found.length != song.loopLength || found.start > song.loopStart)) {
             why = "a loop at compared write " + std::to_string(found.start) + " of " + std::to_string(found.length) +
