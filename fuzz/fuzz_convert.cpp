@@ -5,7 +5,9 @@
 // output). The same image read front to back in small pieces must give the
 // same result. With the loop search on, the message and the lines are those
 // without it plus the loop line, and a loop it sets replays as the ordinary
-// output (loop_check.h). Any broken rule aborts with its description.
+// output (loop_check.h). With -s, the same message, its lines, and the output
+// the conversion's from its start up to a cut (CheckBySound in invariants.h).
+// Any broken rule aborts with its description.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,5 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto why = zelta::test::CheckLoop(image, options);
         if (!why.empty()) Broken("loop search", why);
     }
+    const std::uint8_t pick = image.empty() ? 0 : image[image.size() / 2];
+    const zelta::Options sound{.showStartOnly = (pick & 1) != 0, .detailLog = (pick & 2) != 0,
+                               .allChips = (pick & 4) != 0, .findLoop = (pick & 8) != 0};
+    if (const auto why = zelta::test::CheckBySound(image, sound); !why.empty()) Broken("by sound", why);
     return 0;
 }
