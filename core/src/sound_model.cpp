@@ -62,56 +62,86 @@ double UsualClock(std::int32_t type) {
     return kFallbackClock;
 }
 
-SoundModel::SoundModel(const DeviceTable& devices)
-    : parts_(static_cast<std::size_t>(devices.validCount)) {
+// ---------------------------------------------------------------------------
+// Which part of a device each write goes to.
+//
+//   type         port  registers    part
+//   -----------  ----  -----------  -----------------------------------
+//   2 OPN        0     0x00-0x0F    SSG
+//                0     0x10-0xFF    FM
+//   4 OPNA       0     0x00-0x0F    SSG
+//                0     0x10-0x1F    rhythm
+//                0     0x20-0xFF    FM
+//                1     0x00-0x1F    ADPCM
+//                1     0x20-0xFF    FM
+//   any other    both  all          its one part
+// ---------------------------------------------------------------------------
+constexpr int kSsgLast = 0x0F;
+constexpr int kRhythmFirst = 0x10;
+constexpr int kRhythmLast = 0x1F;
+constexpr int kAdpcmLast = 0x1F;
+constexpr int kLastReg = 0xFF;
+
+void SoundModel::Add(int device, std::unique_ptr<VoiceModel> part, int port, int firstReg,
+                     int lastReg) {
+    const auto index = static_cast<std::uint16_t>(parts_.size());
+    parts_.push_back(std::move(part));
+    for (int p = 0; p < 2; ++p) {
+        if (port >= 0 && p != port) continue;
+        for (int r = firstReg; r <= lastReg; ++r) {
+            routes_[static_cast<std::size_t>(device)][static_cast<std::size_t>(p)]
+                   [static_cast<std::size_t>(r)] = index;
+        }
+    }
+}
+
+SoundModel::SoundModel(const DeviceTable& devices) {
+    Routes none;
+    for (auto& port : none) port.fill(kNoPart);
+    routes_.assign(static_cast<std::size_t>(devices.validCount), none);
     for (int i = 0; i < devices.validCount; ++i) {
         const auto at = static_cast<std::size_t>(i);
         const std::int32_t type = devices.types[at];
         const double clock = devices.clocks[at] != 0 ? double(devices.clocks[at]) : UsualClock(type);
-        auto& parts = parts_[at];
+        constexpr int kBoth = -1;
         switch (type) {
         case kTypeOpn:
-        case kTypeOpna:
-            parts.push_back(MakeOpnFm(type, clock));
-            parts.push_back(MakeSsg(type, clock));
-            if (type == kTypeOpna) {
-                parts.push_back(MakeOpnaRhythm(clock));
-                parts.push_back(MakeOpnaAdpcm(clock));
-            }
+            Add(i, MakeOpnFm(type, clock), kBoth, 0, kLastReg);
+            Add(i, MakeSsg(type, clock), 0, 0, kSsgLast);
             break;
-        case kTypeOpn2: parts.push_back(MakeOpnFm(type, clock)); break;
-        case kTypeOpm: parts.push_back(MakeOpmFm(clock)); break;
+        case kTypeOpna:
+            Add(i, MakeOpnFm(type, clock), kBoth, 0, kLastReg);
+            Add(i, MakeSsg(type, clock), 0, 0, kSsgLast);
+            Add(i, MakeOpnaRhythm(clock), 0, kRhythmFirst, kRhythmLast);
+            Add(i, MakeOpnaAdpcm(clock), 1, 0, kAdpcmLast);
+            break;
+        case kTypeOpn2: Add(i, MakeOpnFm(type, clock), kBoth, 0, kLastReg); break;
+        case kTypeOpm: Add(i, MakeOpmFm(clock), kBoth, 0, kLastReg); break;
         case kTypePsg:
-        case kTypeAy: parts.push_back(MakeSsg(type, clock)); break;
-        case kTypeDcsg: parts.push_back(MakeDcsg(clock)); break;
+        case kTypeAy: Add(i, MakeSsg(type, clock), kBoth, 0, kLastReg); break;
+        case kTypeDcsg: Add(i, MakeDcsg(clock), kBoth, 0, kLastReg); break;
         case kTypeOpll:
         case kTypeOpl:
         case kTypeOpl2:
-        case kTypeOpl3: parts.push_back(MakeOplFamily(type, clock)); break;
+        case kTypeOpl3: Add(i, MakeOplFamily(type, clock), kBoth, 0, kLastReg); break;
         default: break;  // makes no sound
         }
     }
 }
 
 void SoundModel::Advance(double seconds) {
-    for (auto& parts : parts_) {
-        for (auto& part : parts) part->Advance(seconds);
-    }
+    for (auto& part : parts_) part->Advance(seconds);
 }
 
 double SoundModel::HeardIn() const {
     double in = kNeverHeard;
-    for (const auto& parts : parts_) {
-        for (const auto& part : parts) in = std::min(in, part->HeardIn());
-    }
+    for (const auto& part : parts_) in = std::min(in, part->HeardIn());
     return in;
 }
 
 double SoundModel::SilentAfter() const {
     double after = 0;
-    for (const auto& parts : parts_) {
-        for (const auto& part : parts) after = std::max(after, part->SilentAfter());
-    }
+    for (const auto& part : parts_) after = std::max(after, part->SilentAfter());
     return after;
 }
 

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -50,8 +51,9 @@ inline constexpr double kNeverHeard = std::numeric_limits<double>::infinity();
 class VoiceModel {
 public:
     virtual ~VoiceModel() = default;
-    // A write to the device at the present moment. Every part of the device
-    // sees every write and passes over the registers that are not its own.
+    // A write to the device at the present moment, to a register of this
+    // part's (the song's model routes each write to one part; a part that
+    // is alone on its device sees every write).
     virtual void Write(int port, std::uint8_t reg, std::uint8_t value) = 0;
     // `seconds` (> 0) pass with no write.
     virtual void Advance(double seconds) = 0;
@@ -76,21 +78,25 @@ std::unique_ptr<VoiceModel> MakeHeardFromKeyOn(std::int32_t type);
 // The clock a device of `type` runs at when its entry gives none.
 double UsualClock(std::int32_t type);
 
-// Every device of a song, its parts together.
+// Every device of a song, its parts together: heard when any part is.
 class SoundModel {
 public:
     explicit SoundModel(const DeviceTable& devices);
     void Write(const RegisterWrite& w) {
-        for (const auto& part : parts_[static_cast<std::size_t>(w.device)]) {
-            part->Write(w.port, w.reg, w.value);
-        }
+        const std::uint16_t part = routes_[static_cast<std::size_t>(w.device)][w.port][w.reg];
+        if (part != kNoPart) parts_[part]->Write(w.port, w.reg, w.value);
     }
     void Advance(double seconds);
     double HeardIn() const;
     double SilentAfter() const;
 
 private:
-    std::vector<std::vector<std::unique_ptr<VoiceModel>>> parts_;  // by device index
+    static constexpr std::uint16_t kNoPart = 0xFFFF;
+    using Routes = std::array<std::array<std::uint16_t, 256>, 2>;  // port, register -> part
+    void Add(int device, std::unique_ptr<VoiceModel> part, int port, int firstReg, int lastReg);
+
+    std::vector<std::unique_ptr<VoiceModel>> parts_;
+    std::vector<Routes> routes_;  // by device index
 };
 
 // Walks a validated stream from its first byte: onWrite(offset, write) for
