@@ -31,21 +31,12 @@ constexpr UsualClockRow kUsualClocks[] = {
 };
 constexpr double kFallbackClock = 4000000;
 
-// The OPN's and OPNA's registers below these (port 0: SSG and rhythm; port
-// 1: ADPCM) are their own parts' (sound_psg.cpp), not the FM voices'.
-constexpr std::uint8_t kOpnFmFirstReg = 0x20;
-constexpr std::uint8_t kOpnaPort1FmFirstReg = 0x11;
-
 // Heard from the device's first key-on to the end.
 class HeardFromKeyOn final : public VoiceModel {
 public:
     explicit HeardFromKeyOn(std::int32_t type) : type_(type) {}
     void Write(int port, std::uint8_t reg, std::uint8_t value) override {
         if (keyed_) return;
-        if ((type_ == kTypeOpn || type_ == kTypeOpna) &&
-            reg < (port == 0 ? kOpnFmFirstReg : kOpnaPort1FmFirstReg)) {
-            return;
-        }
         keyed_ = watch_.Observe(RegisterWrite{0, port, reg, value, type_}) != Sound::kNone;
     }
     void Advance(double) override {}
