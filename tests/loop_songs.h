@@ -23,11 +23,12 @@ enum class SongKind {
     PhraseTwice,  // the intro plays one phrase twice before different music
     Rewrites,     // the driver rewrites unchanged registers every frame
     LongLoop,     // a loop of more than 60 s
+    SlowFirst,    // the loop's first pass 5 to 20 % slower than the later ones (the truth: the second pass)
     NoLoop,       // music that never repeats
     SilentTail,   // music, then the same silent frame for seconds
     VibratoTail,  // music, then a held note's vibrato for seconds
 };
-inline constexpr int kSongKinds = 8;
+inline constexpr int kSongKinds = 9;
 
 struct LoopSong {
     std::vector<std::uint8_t> image;
@@ -70,6 +71,7 @@ public:
             for (int i = 0, n = period ? frames(3 + rng_.Below(4)) : 0; i < n; ++i) plan.frames.push_back(cycle[static_cast<std::size_t>(i % period)]);
             return Render(plan, fine, layout);
         }
+        if (kind == SongKind::SlowFirst) plan.slowFrom = plan.frames.size(), plan.slowBy = frame_ * (5 + rng_.Below(16)) / 100, Append(plan.frames, loop);
         plan.loopFrame = plan.frames.size();
         for (int p = 0, passes = 2 + static_cast<int>(rng_.Below(2)); p < passes; ++p) Append(plan.frames, loop);
         plan.loopFrames = loop.size();
@@ -84,7 +86,8 @@ private:
     using Frame = std::vector<Write>;
     struct Plan {
         std::vector<Frame> frames;
-        std::size_t loopFrame = SIZE_MAX, loopFrames = 0, lastWrites = SIZE_MAX;
+        std::size_t loopFrame = SIZE_MAX, loopFrames = 0, lastWrites = SIZE_MAX, slowFrom = 0;
+        std::int64_t slowBy = 0;  // milliticks more for each of the loopFrames frames from slowFrom
     };
 
     static void Append(std::vector<Frame>& to, const std::vector<Frame>& more) { to.insert(to.end(), more.begin(), more.end()); }
@@ -142,7 +145,7 @@ private:
                 if (f[k].reg == 0x27) mode = f[k].value & 0xC0;
                 b.Write(0, f[k].reg, f[k].value, f[k].port);
             }
-            now += frame_;
+            now += frame_ + (i - plan.slowFrom < plan.loopFrames ? plan.slowBy : 0);
         }
         timersUntil(now += frame_ * rng_.Below(40));
         waitUntil(now);

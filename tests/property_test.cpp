@@ -157,7 +157,7 @@ TEST(Properties, TheLoopSearchChangesOnlyItsLineAndFindsTheSongsLoopsWhichReplay
     }
     for (int i = 0; i < 900 && failures < 10; ++i) {
         auto song = LoopSongGenerator(kSeed + i).Song(static_cast<SongKind>(i % kSongKinds));
-        const bool changed = i % 3 == 0;
+        const bool changed = i / kSongKinds % 3 == 0;
         S98Stream s;
         ASSERT_EQ(ParseS98(song.image, s), "");
         for (int e = 0, edits = changed ? 1 + static_cast<int>(gen.Below(4)) : 0; e < edits; ++e) {

@@ -195,13 +195,18 @@ TEST(TrimmedCopy, TheDetailLogNeverChangesTheBytesWritten) {
 }
 
 // A key-on, a wait, then a two-write loop played once per wait, each pass
-// ending in its wait; the line and the cut worked out by hand.
-Bytes Passes(std::vector<int> waits, bool millisecondTicks = false, std::int32_t loop = 0) {
+// ending in its wait; the line and the cut worked out by hand. With `frames`,
+// a pass is that many waits, frame k writing 0xa0 = 0x22 + k (frame 0 the
+// two writes), and the first wait is frame `first`'s.
+Bytes Passes(std::vector<int> waits, bool millisecondTicks = false, std::int32_t loop = 0, std::size_t frames = 1, std::size_t first = 0) {
     S98Builder b;
     if (millisecondTicks) b.Tick(1, 1000);
     if (loop) b.Loop(loop);
     b.Write(0, 0x28, 0xF0).Wait(120, 1);
-    for (int w : waits) b.Write(0, 0xA0, 0x22).Write(0, 0x28, 0xF1).Wait(w, 1);
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+        const auto k = static_cast<std::uint8_t>((first + i) % frames);
+        (k ? b.Write(0, 0xA0, 0x22 + k) : b.Write(0, 0xA0, 0x22).Write(0, 0x28, 0xF1)).Wait(waits[i], 1);
+    }
     return b.End().Build();
 }
 
@@ -218,16 +223,18 @@ TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
         {"five times, two phrases make a 1.2 s loop", Passes({60, 60, 60, 60, 60}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x35},
         {"a pass 3 ticks longer moves the loop to the second pass", Passes({120, 123, 120}),
          "loop offset(repeat found)=0000002d, 1.23 s\n", 0x35},
-        {"3 ms at 1 ms ticks are within the tolerance", Passes({1200, 1203, 1200}, true),
+        {"3 ms at 1 ms ticks are within the tolerance", Passes({1200, 1203, 1200, 1200}, true),
          "loop offset(repeat found)=00000025, 1.20 s\n", 0x2E},
         {"4 ms are not", Passes({1200, 1204, 1200}, true), "loop offset(repeat found)=0000002e, 1.20 s\n", 0x37},
-        // The first pass 2 ticks (3 ms) short of every later one: the replay
-        // falls behind by that each pass, past the tick a jump allows.
-        {"later passes 2 ticks longer drift out of the replay", Passes({120, 122, 122, 122, 122, 122, 122}),
-         "loop offset(repeat found)=none\n", 0},
-        {"later passes 3 ms longer drift out of the replay", Passes({1200, 1203, 1203, 1203, 1203, 1203}, true),
-         "loop offset(repeat found)=none\n", 0},
-        {"four passes 2 ticks longer still replay", Passes({120, 122, 122, 122, 122}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x2D},
+        // The loop's pass is the later passes' length within a tick: a start
+        // whose pass is longer or shorter is passed over for a later one.
+        {"a first pass 2 ticks short of the later ones", Passes({120, 122, 122, 122, 122, 122, 122}), "loop offset(repeat found)=0000002d, 1.22 s\n", 0x35},
+        {"a first pass 10 % slower, 10 ms ticks", Passes({110, 22, 100, 20, 100, 20}, false, 0, 2), "loop offset(repeat found)=00000032, 1.20 s\n", 0x3F},
+        {"a first pass 10 % slower, 1 ms ticks", Passes({1287, 33, 1170, 30, 1170, 30, 1170, 30}, true, 0, 2), "loop offset(repeat found)=00000033, 1.20 s\n", 0x41},
+        {"an intro ending as the loop, 3 ms early", Passes({400, 403, 400, 400, 400, 400, 400, 400}, true, 0, 3, 1), "loop offset(repeat found)=00000031, 1.20 s\n", 0x46},
+        {"a start paced for two passes, not for one", Passes({122, 120, 121, 120, 120}), "loop offset(repeat found)=0000002d, 1.20 s\n", 0x35},
+        // Passes 3 ms longer in between: the first start drifts out of the replay, the next at the pace is taken.
+        {"a loop that does not replay gives way", Passes({1200, 1203, 1203, 1203, 1200, 1200}, true), "loop offset(repeat found)=00000049, 1.20 s\n", 0x52},
     };
     for (const auto& c : cases) {
         const auto ordinary = ConvertInMemory(c.image);

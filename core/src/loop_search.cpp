@@ -27,6 +27,9 @@ constexpr std::uint64_t kMsPerSecond = 1000;
 // write and this many more.
 constexpr std::int64_t kStepsPerWrite = 32;
 constexpr std::int64_t kStepsBeyond = std::int64_t{1} << 24;
+// Loops played back before the search gives up: each costs a walk of the
+// stream up to its cut and a comparison of the writes after it.
+constexpr int kMostPlaybacks = 16;
 
 // A key's bit 31 marks a key-on: it is no part of what is compared.
 constexpr std::uint32_t kKeyOnFlag = 0x80000000;
@@ -243,8 +246,7 @@ std::unique_ptr<std::int32_t[]> ZOfReversed(const Records& r, std::size_t half) 
     return z;
 }
 
-// The qualifying loop with the smallest A, then the smallest L, counted in
-// compared writes; nullopt when none qualifies or the search runs too long.
+// A loop (A, L), counted in compared writes.
 struct Period {
     std::size_t start = 0;   // A
     std::size_t length = 0;  // L
@@ -256,31 +258,39 @@ public:
         : r_(r), clock_(clock), n_(r.size()),
           budget_(kStepsPerWrite * static_cast<std::int64_t>(n_) + kStepsBeyond) {}
 
-    // Whether Run found no room for its Z values.
+    // Whether Next found no room for its Z values.
     bool outOfMemory() const { return outOfMemory_; }
 
-    std::optional<Period> Run() {
+    // The qualifying loop with the smallest A, then the smallest L, of those
+    // that start after `after` (all of them when it is null); nullopt when
+    // none does, or when the search, over all its calls, runs too long. The
+    // Z values are made again each call: kept, they would add to the peak
+    // that playback's passes reach.
+    std::optional<Period> Next(const std::optional<Period>& after) {
         if (n_ < 2) return std::nullopt;
         const std::unique_ptr<std::int32_t[]> z = ZOfReversed(r_, n_ / 2);
         if (!z) {
             outOfMemory_ = true;
             return std::nullopt;
         }
+        z_ = z.get();
+        best_.reset();
         lastKeyOn_ = n_;
+        const std::size_t from = after ? after->start + 1 : 0;
         for (std::size_t length = 1; length <= n_ / 2 && budget_ > 0; ++length) {
             const auto agree = static_cast<std::size_t>(z[length]);
             if (agree < length) continue;  // not one whole repeat
-            Try(n_ - length - agree, length);
+            Try(n_ - length - agree, length, from);
         }
         if (budget_ <= 0) return std::nullopt;
         return best_;
     }
 
 private:
-    // The qualifying loop of length L that starts first, if it starts
-    // before the best so far.
-    void Try(std::size_t periodicFrom, std::size_t length) {
-        if (best_ && periodicFrom >= best_->start) return;
+    // The qualifying loop of length L that starts first, at `from` or later,
+    // if it starts before the best so far.
+    void Try(std::size_t periodicFrom, std::size_t length, std::size_t from) {
+        if (best_ && std::max(periodicFrom, from) >= best_->start) return;
         const std::size_t lastStart = n_ - 2 * length;
         // The last key-on before n - L: every loop's pass at or after
         // periodicFrom ends there or later, so one must lie in the
@@ -289,24 +299,72 @@ private:
             --lastKeyOn_;
             --budget_;
         }
-        if (!r_.KeyOn(lastKeyOn_) || lastKeyOn_ < periodicFrom) return;
+        if (!r_.KeyOn(lastKeyOn_) || lastKeyOn_ < std::max(periodicFrom, from)) return;
         // Every loop's length lies within the tolerance of the last pair's.
         if (r_.Span(lastStart, n_ - length) + clock_.tolerance < clock_.shortest) return;
-        const std::size_t steadyFrom = SteadyFrom(periodicFrom, length);
-        if (steadyFrom > lastStart || (best_ && steadyFrom >= best_->start)) return;
+        const std::size_t first = std::max(SteadyFrom(periodicFrom, length), from);
+        if (first > lastStart || (best_ && first >= best_->start)) return;
         const std::size_t until = best_ ? std::min(lastStart, best_->start - 1) : lastStart;
-        std::size_t keyOn = steadyFrom;  // the first key-on at or after `start`
-        for (std::size_t start = steadyFrom; start <= until && budget_ > 0; ++start, --budget_) {
+        const std::uint64_t lastPairs = LastPairs(length);
+        std::size_t period = length;  // the shortest period last looked at, and its last pairs
+        std::uint64_t periodPairs = lastPairs;
+        std::size_t keyOn = first;  // the first key-on at or after `start`
+        for (std::size_t start = first; start <= until && budget_ > 0; ++start, --budget_) {
             if (keyOn < start) keyOn = start;
             while (keyOn < start + length && !r_.KeyOn(keyOn)) {
                 ++keyOn;
                 --budget_;
             }
-            if (keyOn < start + length && r_.Span(start, start + length) >= clock_.shortest) {
+            if (keyOn >= start + length || r_.Span(start, start + length) < clock_.shortest ||
+                !Paced(start, length, lastPairs)) {
+                continue;
+            }
+            // A loop of several passes of a shorter period is paced by its
+            // first pass too.
+            const std::size_t shortestPeriod = ShortestPeriod(start, length);
+            if (shortestPeriod != period) {
+                period = shortestPeriod;
+                periodPairs = LastPairs(period);
+            }
+            if (Paced(start, period, periodPairs)) {
                 best_ = Period{start, length};
                 return;
             }
         }
+    }
+
+    // Whether the pass of length `length` from `start` lasts as long as the
+    // last pairs' mean, within a tick: |D * L - lastPairs| <= L.
+    bool Paced(std::size_t start, std::size_t length, std::uint64_t lastPairs) const {
+        const std::uint64_t spans = r_.Span(start, start + length) * length;
+        return spans + length >= lastPairs && lastPairs + length >= spans;
+    }
+
+    // The shortest period the writes from `start` on repeat with, L when
+    // none is shorter. The writes there, 2L or more, have both periods, so
+    // the shortest divides L: only L's divisors are looked at, the smaller
+    // first.
+    std::size_t ShortestPeriod(std::size_t start, std::size_t length) {
+        auto holds = [&](std::size_t p) { return n_ - p - static_cast<std::size_t>(z_[p]) <= start; };
+        std::size_t d = 1;
+        for (; d * d <= length; ++d, --budget_) {
+            if (length % d == 0 && d < length && holds(d)) return d;
+        }
+        while (--d > 1) {
+            --budget_;
+            if (length % d == 0 && holds(length / d)) return length / d;
+        }
+        return length;
+    }
+
+    // The sum of d(j) over the last L pairs, j in [n - 2L, n - L): the two
+    // passes the log holds in full, L times their length.
+    std::uint64_t LastPairs(std::size_t length) {
+        const std::uint32_t* t = r_.ticks.get() + (n_ - 2 * length);
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < length; ++i) sum += t[i + length] - t[i];
+        budget_ -= static_cast<std::int64_t>(length);
+        return sum;
     }
 
     // The smallest A >= periodicFrom from which d(j) varies by no more than
@@ -349,6 +407,7 @@ private:
     const Clock& clock_;
     const std::size_t n_;
     std::int64_t budget_;
+    const std::int32_t* z_ = nullptr;  // Next's Z values, while it runs
     std::size_t lastKeyOn_ = 0;
     std::optional<Period> best_;
     bool outOfMemory_ = false;
@@ -471,16 +530,22 @@ LoopSearch FindLoop(const S98Image& image, bool allChips) {
     if (!records) return {};
     if (!records->keys || !records->ticks) return {std::nullopt, true};
     PeriodSearch search(*records, clock);
-    const std::optional<Period> period = search.Run();
-    if (!period) return {std::nullopt, search.outOfMemory()};
-    const std::optional<Placement> place = Place(image, s, classes, *period);
-    if (!place) return {};
-    const Playback played = PlaysBack(image, classes, *records, *period, *place, clock);
-    if (played != Playback::kFaithful) return {std::nullopt, played == Playback::kNoRoom};
-    const std::uint64_t ticks = records->Span(period->start, period->start + period->length);
-    const double seconds = static_cast<double>(ticks) * static_cast<double>(clock.numer) /
-                           static_cast<double>(clock.denom);
-    return {FoundLoop{place->loopOffset, place->cutOffset, seconds}, false};
+    // A loop that does not play back gives way to the next that qualifies.
+    std::optional<Period> period;
+    for (int playbacks = 0; playbacks < kMostPlaybacks; ++playbacks) {
+        period = search.Next(period);
+        if (!period) return {std::nullopt, search.outOfMemory()};
+        const std::optional<Placement> place = Place(image, s, classes, *period);
+        if (!place) return {};
+        const Playback played = PlaysBack(image, classes, *records, *period, *place, clock);
+        if (played == Playback::kNoRoom) return {std::nullopt, true};
+        if (played == Playback::kDiffers) continue;
+        const std::uint64_t ticks = records->Span(period->start, period->start + period->length);
+        const double seconds = static_cast<double>(ticks) * static_cast<double>(clock.numer) /
+                               static_cast<double>(clock.denom);
+        return {FoundLoop{place->loopOffset, place->cutOffset, seconds}, false};
+    }
+    return {};
 }
 
 }  // namespace zelta

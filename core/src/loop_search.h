@@ -17,9 +17,20 @@
 //             with --all-chips): a loop of silence is no loop
 //   steady    d(j) = t(j + L) - t(j) over every j in [A, n - L) varies by
 //             no more than 2 ticks or 3 ms, whichever is more
+//   paced     its pass lasts as long as the song's later passes, within a
+//             tick: |L * d(A) - S(L)| <= L, S(L) the sum of d(j) over the
+//             last L pairs, j in [n - 2L, n - L) (the two passes the log
+//             ends with, held in full); when the writes from A on repeat
+//             with a shorter period p (p then divides L), also
+//             |p * d'(A) - S(p)| <= p, d' taken over p: a loop of several
+//             passes is paced by its first
 //   long      its length D = t(A + L) - t(A) is 1 s or more
 // Of the qualifying loops the one with the smallest A is taken, and of those
-// the smallest L. Periods come from the Z-function of the reversed compared
+// the smallest L. A start before the song's own pace begins, at the end of
+// a slower first pass or in an intro whose last writes come as the loop's
+// do but a few ms early, is steady within the tolerance yet not paced: the
+// pass timed from it, which playback jumps back by, would be a few ticks off
+// every later one. Periods come from the Z-function of the reversed compared
 // writes: z[L] is how far the song read backwards from its end agrees with
 // itself shifted by L, so it has period L from A(L) = n - L - z[L] on.
 //
@@ -27,10 +38,18 @@
 // playback runs w[0 .. A+L), then jumps back to w[A], again and again; every
 // compared write it plays must be the log's, at the log's time within the
 // steady rule's tolerance and one tick per jump. A loop that does not play
-// back so is refused. So is a search that would take more than a few dozen
-// steps per write (only contrived files come near), and a log longer than
-// 2^32 ticks (a time takes 4 bytes): refusing is always safe, the file is
-// then converted as without -l.
+// back so gives way to the qualifying loop with the next start (the
+// smallest A' > A, then the smallest L), up to 16 loops; then the search
+// declines. It declines too when it would take more than a few dozen steps
+// per write, all its rounds together (only contrived files come near), and
+// for a log longer than 2^32 ticks (a time takes 4 bytes): declining is
+// always safe, the file is then converted as without -l.
+//
+// Cost: reading the records, the Z values and a round of the search are
+// linear in the log (the search's steps are counted against the budget
+// above); each further round adds the Z values again, a walk of the stream
+// up to the cut and a comparison of the writes after it, so a log whose
+// loops all fail to play back costs at most 16 such rounds.
 #pragma once
 
 #include <cstddef>
