@@ -101,6 +101,7 @@ std::string StartAtSound(HeldOutput& first, std::int64_t inputStart, Options inn
 struct Outcome {
     std::string loopLine;
     std::string endLine;
+    std::vector<std::uint8_t> wait;  // the shortened wait the pieces name
     std::vector<std::span<const std::uint8_t>> pieces;
 };
 
@@ -139,7 +140,10 @@ std::optional<Outcome> LoopAndEnd(HeldOutput& held, const Options& options, bool
     if (loop) StoreLe32(held.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
     if (tagFollows) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(endAt + 1));
     o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop ? loop->cutOffset : end->cutAt)));
-    if (end) o.pieces.push_back(end->wait);
+    if (end) {
+        o.wait = end->wait;
+        o.pieces.push_back(o.wait);
+    }
     o.pieces.push_back(kEnd);
     if (tagFollows) o.pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
     return o;
