@@ -76,7 +76,9 @@ std::optional<Outcome> Decide(HeldOutput& ordinary, bool allChips) {
     Outcome o;
     const S98Image image{ordinary.bytes()};
     const S98Header h = ReadHeader(image, image.size());
-    const LoopSearch search = h.loopOffset != 0 ? LoopSearch{} : FindLoop(image, allChips);
+    // No loop where the device types are stream bytes the cut would move.
+    const bool searched = h.loopOffset == 0 && !DeviceTableReachesStream(h);
+    const LoopSearch search = searched ? FindLoop(image, allChips) : LoopSearch{};
     if (search.outOfMemory) return std::nullopt;
     const std::optional<FoundLoop>& loop = search.loop;
     if (!loop) {
