@@ -77,6 +77,19 @@ inline bool ParseDetail(const std::string& line, std::span<const std::uint8_t> i
 
 }  // namespace invariants_detail
 
+// Whether the device entries read the same in both files (an entry may lie
+// in the stream, which a run changes): a second run is compared only then.
+inline bool SameDeviceTypes(std::span<const std::uint8_t> in, std::span<const std::uint8_t> out) {
+    using invariants_detail::Word;
+    const std::int64_t count = Word(in, 0x1C);
+    for (std::int64_t i = 0; i < std::clamp<std::int64_t>(count, 0, 127); ++i) {
+        const auto e = static_cast<std::size_t>(0x20 + 16 * i);
+        const bool inIn = e + 4 <= in.size(), inOut = e + 4 <= out.size();
+        if (inIn != inOut || (inIn && Word(in, e) != Word(out, e))) return false;
+    }
+    return true;
+}
+
 // `result` must come from a run with detailLog set (and showStartOnly
 // clear) for the left-out bytes to be known.
 inline std::string CheckConversion(std::span<const std::uint8_t> in, const MemoryConversion& result,
@@ -209,14 +222,8 @@ inline std::string CheckConversion(std::span<const std::uint8_t> in, const Memor
 
     if (!checkSecondRun) return "";
     // A second run sees the same commands in the same order, so it finds the
-    // same start and has nothing left to drop, provided the device types it
-    // reads are the same bytes (an entry may overlap the stream).
-    const std::int64_t valid = count < 0 ? 0 : std::min<std::int64_t>(count, 128);
-    for (std::int64_t i = 0; i < valid; ++i) {
-        const auto e = static_cast<std::size_t>(0x20 + 16 * i);
-        const bool inIn = e + 4 <= in.size(), inOut = e + 4 <= out.size();
-        if (inIn != inOut || (inIn && Word(in, e) != Word(out, e))) return "";
-    }
+    // same start and has nothing left to drop.
+    if (!SameDeviceTypes(in, out)) return "";
     const auto again = ConvertInMemory(out, options);
     if (!again.message.empty()) return "the output does not convert again: " + again.message;
     const std::int64_t start2 = start == 0 ? 0 : start - removedBelow(start);

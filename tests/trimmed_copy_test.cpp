@@ -2,6 +2,7 @@
 // the loop search, the copy cut after the loop's first pass.
 #include <gtest/gtest.h>
 
+#include "generator.h"
 #include "loop_check.h"
 #include "s98_builder.h"
 #include "zelta/convert.h"
@@ -228,6 +229,7 @@ TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
         {"later passes 3 ms longer drift out of the replay", Passes({1200, 1203, 1203, 1203, 1203, 1203}, true),
          "loop offset(repeat found)=none\n", 0},
         {"four passes 2 ticks longer still replay", Passes({120, 122, 122, 122, 122}), "loop offset(repeat found)=00000025, 1.20 s\n", 0x2D},
+        {"device entries in the stream: no loop", kDeviceTableInTheStream, "loop offset(repeat found)=none\n", 0},
     };
     for (const auto& c : cases) {
         const auto ordinary = ConvertInMemory(c.image);
