@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Compare(image, {true, false, false});
     Compare(image, {false, false, false});
     Compare(image, {false, true, true});
-    for (const zelta::Options options : {zelta::Options{.detailLog = true}, zelta::Options{.showStartOnly = true}}) {
+    for (const zelta::Options options : {zelta::Options{.detailLog = true}, zelta::Options{.showStartOnly = true},
+                                         zelta::Options{.detailLog = true, .allChips = true}}) {
         const auto why = zelta::test::CheckLoop(image, options);
         if (!why.empty()) Broken("loop search", why);
     }

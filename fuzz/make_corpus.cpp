@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
         zelta::test::WriteFile(dir / name, song.image);
         ++songs;
     }
-    std::printf("%d seed files and %d songs in %s\n", count, songs, dir.c_str());
+    zelta::test::WriteFile(dir / "found-device-table-in-the-stream.s98", zelta::test::kDeviceTableInTheStream);
+    std::printf("%d seed files, %d songs and 1 found input in %s\n", count, songs, dir.c_str());
     return 0;
 }

@@ -85,6 +85,19 @@ inline std::int64_t removedBelow0(const std::vector<Unit>& removed, std::int64_t
 
 }  // namespace invariants_detail
 
+// Whether the device entries read the same in both files (an entry may lie
+// in the stream, which a run changes): a second run is compared only then.
+inline bool SameDeviceTypes(std::span<const std::uint8_t> in, std::span<const std::uint8_t> out) {
+    using invariants_detail::Word;
+    const std::int64_t count = Word(in, 0x1C);
+    for (std::int64_t i = 0; i < std::clamp<std::int64_t>(count, 0, 127); ++i) {
+        const auto e = static_cast<std::size_t>(0x20 + 16 * i);
+        const bool inIn = e + 4 <= in.size(), inOut = e + 4 <= out.size();
+        if (inIn != inOut || (inIn && Word(in, e) != Word(out, e))) return false;
+    }
+    return true;
+}
+
 // `result` must come from a run with detailLog set (and showStartOnly
 // clear) for the left-out bytes to be known. With `endAt`, the output's
 // stream was cut there (-s): it is the output up to a command, or a wait
@@ -251,14 +264,8 @@ inline std::string CheckConversion(std::span<const std::uint8_t> in, const Memor
 
     if (!checkSecondRun) return "";
     // A second run sees the same commands in the same order, so it finds the
-    // same start and has nothing left to drop, provided the device types it
-    // reads are the same bytes (an entry may overlap the stream).
-    const std::int64_t valid = count < 0 ? 0 : std::min<std::int64_t>(count, 128);
-    for (std::int64_t i = 0; i < valid; ++i) {
-        const auto e = static_cast<std::size_t>(0x20 + 16 * i);
-        const bool inIn = e + 4 <= in.size(), inOut = e + 4 <= out.size();
-        if (inIn != inOut || (inIn && Word(in, e) != Word(out, e))) return "";
-    }
+    // same start and has nothing left to drop.
+    if (!SameDeviceTypes(in, out)) return "";
     const auto again = ConvertInMemory(out, options);
     if (!again.message.empty()) return "the output does not convert again: " + again.message;
     const std::int64_t start2 = start == 0 ? 0 : start - removedBelow(start);
@@ -313,17 +320,12 @@ inline std::string CheckBySound(std::span<const std::uint8_t> in, Options option
         options.bySound = true;
         if (!why.empty()) return why;
     }
+    // As with the ordinary conversion: unless the device entries read other
+    // bytes in the output.
+    if (!SameDeviceTypes(in, sound.output)) return "";
     const auto twice = ConvertInMemory(sound.output, options);
-    if (twice.message.empty() && twice.output != sound.output) {
-        // As with the ordinary conversion: unless the device entries read
-        // other bytes in the output.
-        for (std::int64_t i = 0, n = std::min<std::int64_t>(std::max(Word(in, 0x1C), 0), 128); i < n; ++i) {
-            const auto e = static_cast<std::size_t>(0x20 + 16 * i);
-            if (e + 4 > in.size() || e + 4 > sound.output.size() || Word(in, e) != Word(sound.output, e)) return "";
-        }
-        return "a second run changed the bytes";
-    }
-    return twice.message;
+    if (!twice.message.empty()) return "the output does not convert again: " + twice.message;
+    return twice.output == sound.output ? "" : "a second run changed the bytes";
 }
 
 }  // namespace zelta::test

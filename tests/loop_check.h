@@ -208,6 +208,7 @@ inline std::string CheckLoop(std::span<const std::uint8_t> image, Options option
     const auto why = CheckFoundLoop(ordinary.output, looped.output, line, found);
     if (result) *result = found;
     if (!why.empty()) return why;
+    if (!SameDeviceTypes(image, looped.output)) return "";  // as for the ordinary output (invariants.h)
     const auto again = ConvertInMemory(looped.output, options);  // keeps the loop, changes nothing
     const std::string keptLine = "loop offset(kept)=" + Hex(Word(looped.output, 0x18)) + "\n";
     return again.lines.size() > 1 && again.lines[1] == keptLine && again.output == looped.output ? "" : "a second run changes the looped output";

@@ -2,6 +2,7 @@
 // the loop search, the copy cut after the loop's first pass.
 #include <gtest/gtest.h>
 
+#include "generator.h"
 #include "loop_check.h"
 #include "s98_builder.h"
 #include "zelta/convert.h"
@@ -235,6 +236,7 @@ TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
         {"a start paced for two passes, not for one", Passes({122, 120, 121, 120, 120}), "loop offset(repeat found)=0000002d, 1.20 s\n", 0x35},
         // Passes 3 ms longer in between: the first start drifts out of the replay, the next at the pace is taken.
         {"a loop that does not replay gives way", Passes({1200, 1203, 1203, 1203, 1200, 1200}, true), "loop offset(repeat found)=00000049, 1.20 s\n", 0x52},
+        {"device entries in the stream: no loop", kDeviceTableInTheStream, "loop offset(repeat found)=none\n", 0},
     };
     for (const auto& c : cases) {
         const auto ordinary = ConvertInMemory(c.image);

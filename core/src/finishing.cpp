@@ -73,15 +73,6 @@ private:
     std::filesystem::path path_;
 };
 
-// Whether a device entry the conversion reads lies, in part or whole, at or
-// after the data offset.
-bool DeviceEntriesInStream(const S98Header& header, const DeviceTable& devices) {
-    if (header.deviceCount == 0 || devices.validCount == 0) return false;
-    const std::int64_t lastTypeEnd =
-        kDeviceEntriesAt + kDeviceEntrySize * (devices.validCount - 1) + kDeviceTypeSize;
-    return lastTypeEnd > header.dumpOffset;
-}
-
 // Step 1: the output converted again from its first sound, when that lies
 // after its first key-on. `inputStart` is the input's offset of that
 // key-on. Returns the empty text (`again` then holds the output and its
@@ -112,7 +103,7 @@ std::optional<Outcome> LoopAndEnd(HeldOutput& held, const Options& options, bool
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
     const DeviceTable devices = ReadDeviceTable(image, h);
-    const bool searchable = !DeviceEntriesInStream(h, devices);
+    const bool searchable = !DeviceTableReachesStream(h);
     std::optional<FoundLoop> loop;
     if (options.findLoop) {
         const LoopSearch search =
@@ -177,7 +168,7 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
     if (options.bySound && inputStart != 0) {
         const S98Image image{first.bytes()};
         const S98Header h = ReadHeader(image, image.size());
-        if (!DeviceEntriesInStream(h, ReadDeviceTable(image, h))) {
+        if (!DeviceTableReachesStream(h)) {
             if (std::string message = StartAtSound(first, inputStart, inner, again, againLines);
                 !message.empty()) {
                 return message;

@@ -19,6 +19,21 @@ S98Header ReadHeader(const S98Image& image, std::int64_t fileSize) {
     return h;
 }
 
+namespace {
+
+// The entries read from the file: those below the device count whose type
+// word lies inside the file (none with a device count of 0).
+int EntriesRead(const S98Header& header) {
+    if (header.deviceCount == 0) return 0;
+    const std::int64_t room = header.fileSize - kDeviceEntriesAt - kDeviceTypeSize;
+    const std::int64_t inImage = room < 0 ? 0 : room / kDeviceEntrySize + 1;
+    const std::int64_t count =
+        std::min({std::int64_t{header.deviceCount}, inImage, std::int64_t{kMaxDevices}});
+    return count < 0 ? 0 : static_cast<int>(count);
+}
+
+}  // namespace
+
 DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
     DeviceTable table;
     if (header.deviceCount == 0) {
@@ -26,12 +41,7 @@ DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
         table.types[0] = kImplicitDeviceType;
         return table;
     }
-    // Entries whose type word would lie beyond the file are not valid.
-    const std::int64_t room = header.fileSize - kDeviceEntriesAt - kDeviceTypeSize;
-    const std::int64_t inImage = room < 0 ? 0 : room / kDeviceEntrySize + 1;
-    const std::int64_t count =
-        std::min({std::int64_t{header.deviceCount}, inImage, std::int64_t{kMaxDevices}});
-    table.validCount = count < 0 ? 0 : static_cast<int>(count);
+    table.validCount = EntriesRead(header);
     for (int i = 0; i < table.validCount; ++i) {
         const std::int64_t entry = kDeviceEntriesAt + kDeviceEntrySize * i;
         table.types[static_cast<std::size_t>(i)] = ReadLe32(image.ptr(entry));
@@ -41,6 +51,14 @@ DeviceTable ReadDeviceTable(const S98Image& image, const S98Header& header) {
         }
     }
     return table;
+}
+
+bool DeviceTableReachesStream(const S98Header& header) {
+    const int read = EntriesRead(header);
+    if (read == 0) return false;
+    const std::int64_t lastClockEnd =
+        kDeviceEntriesAt + kDeviceEntrySize * (read - 1) + kDeviceClockAt + 4;
+    return lastClockEnd > header.dumpOffset;
 }
 
 }  // namespace zelta

@@ -167,4 +167,13 @@ constexpr std::int64_t DeviceTableEnd(const S98Header& header) {
     return kDeviceEntriesAt + kDeviceEntrySize * count;
 }
 
+// Whether an entry ReadDeviceTable reads has a byte of its type or clock word
+// at or after the data offset (only a header whose device count runs past
+// the bytes before the data does). Its devices are then stream (or tag)
+// bytes: an output that leaves commands out or cuts the stream moves other
+// bytes there, and a second run reads other devices. The loop search declines
+// such a file, as should anything else that cuts the stream; the ordinary
+// conversion converts it as read.
+bool DeviceTableReachesStream(const S98Header& header);
+
 }  // namespace zelta
