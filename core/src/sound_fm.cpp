@@ -261,7 +261,7 @@ constexpr int kFirstFlatRate = 60;
 constexpr int kFlatIncrement = 8;
 constexpr int kPeriodLog2 = 11;
 
-Cycle CycleOf(int rate) {
+constexpr Cycle CycleOf(int rate) {
     Cycle c{};
     if (rate < kSlowestRateOfCycle) return c;
     if (rate < kFirstHighRate) return kLowCycles[rate & 3];
@@ -278,7 +278,7 @@ Cycle CycleOf(int rate) {
 // (j = 0..8): the sum of value(increment).
 using Prefix = std::array<int, kStepsPerCycle + 1>;
 template <typename Value, typename Pick>
-Prefix PrefixOf(const Cycle& c, Value value, Pick pick) {
+constexpr Prefix PrefixOf(const Cycle& c, Value value, Pick pick) {
     Prefix p{};
     for (int j = 1; j <= kStepsPerCycle; ++j) {
         for (int start = 0; start < kStepsPerCycle; ++start) {
@@ -300,11 +300,11 @@ struct RateRule {
     int attackMovesMost = 0;  // moving steps from full attenuation to 0, at most
 };
 
-int AttackStep(int level, int increment) {
+constexpr int AttackStep(int level, int increment) {
     return std::max(0, level - (((level + 1) * increment + 15) >> 4));
 }
 
-std::array<RateRule, kMaxRate + 1> BuildRules() {
+constexpr std::array<RateRule, kMaxRate + 1> BuildRules() {
     std::array<RateRule, kMaxRate + 1> rules{};
     for (int r = kSlowestRateOfCycle; r <= kMaxRate; ++r) {
         RateRule& rule = rules[static_cast<std::size_t>(r)];
@@ -329,10 +329,9 @@ std::array<RateRule, kMaxRate + 1> BuildRules() {
     return rules;
 }
 
-const RateRule& Rule(int rate) {
-    static const std::array<RateRule, kMaxRate + 1> rules = BuildRules();
-    return rules[static_cast<std::size_t>(rate)];
-}
+constexpr std::array<RateRule, kMaxRate + 1> kRules = BuildRules();
+
+const RateRule& Rule(int rate) { return kRules[static_cast<std::size_t>(rate)]; }
 
 // The fewest steps c with (c / 8) * prefix[8] + prefix[c % 8] >= amount.
 std::int64_t StepsFor(std::int64_t amount, const Prefix& prefix) {
@@ -566,6 +565,7 @@ struct Operator {
     bool listed = false;  // in the moment's list of key changes
     Envelope env;
     Span heard;
+    bool heardStale = false;  // a modulator's: not worked out
 };
 
 struct Chip {
@@ -736,7 +736,11 @@ private:
         if (index >= chip_.channels * kOpsPerChannel) return;
         Operator& op = Op(index);
         switch (field) {
-        case Field::kTl: op.tl = value & kTlBits; break;
+        case Field::kTl:
+            if (op.tl == (value & kTlBits)) return;
+            op.tl = value & kTlBits;
+            Refresh(index);
+            return;
         case Field::kKsAr:
             op.ks = value >> kKsShift;
             op.ar = value & kRateBits;
@@ -759,6 +763,9 @@ private:
         if (carriers == carriers_[c]) return;
         carriers_[c] = carriers;
         dirty_ = true;
+        for (int slot = 0; slot < kOpsPerChannel; ++slot) {
+            if (Op(OpIndex(channel, slot)).heardStale) Refresh(OpIndex(channel, slot));
+        }
     }
 
     // Key bits in key-register order (S1, S2, S3, S4).
@@ -845,10 +852,14 @@ private:
 
     // A register or key code behind the operator's rates may have changed:
     // the envelope is brought to now at the old rates and goes on at the new.
+    // Nothing is done when neither the rates nor the silence change (a new
+    // F-number within the same key code, a register written again).
     void UpdateRates(int index) {
         Operator& op = Op(index);
         const Rates rates = RatesOf(op, KeyCodeOf(index));
-        op.silence = chip_.opm && opmNoise_ && index == kOpmNoiseOp ? kMaxAttenuation : kSilentAttenuation;
+        const int silence = chip_.opm && opmNoise_ && index == kOpmNoiseOp ? kMaxAttenuation : kSilentAttenuation;
+        if (rates == op.rates && silence == op.silence) return;
+        op.silence = silence;
         if (!(rates == op.rates)) {
             op.env = At(op.env, op.rates, pace_, now_);
             if (op.env.stage == Stage::kAttack && rates.attack != op.rates.attack) {
@@ -868,15 +879,20 @@ private:
         for (int index = 0; index < chip_.channels * kOpsPerChannel; ++index) Refresh(index);
     }
 
+    bool IsCarrier(int index) const {
+        return (carriers_[static_cast<std::size_t>(index / kOpsPerChannel)] >> (index % kOpsPerChannel) & 1) != 0;
+    }
+
+    // A modulator's span is worked out only once it becomes a carrier.
     void Refresh(int index) {
         Operator& op = Op(index);
+        op.heardStale = !IsCarrier(index);
+        if (op.heardStale) return;
         const Span heard = HeardSpan(Keyed(op, now_), op.liveKey, op.ssg, op.rates,
                                      op.silence - op.tl * kTlStep, pace_);
         if (heard == op.heard) return;
         op.heard = heard;
-        if ((carriers_[static_cast<std::size_t>(index / kOpsPerChannel)] >> (index % kOpsPerChannel) & 1) != 0) {
-            dirty_ = true;
-        }
+        dirty_ = true;
     }
 
     bool DacHeard() const {
