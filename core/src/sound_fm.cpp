@@ -119,7 +119,10 @@
 // (every step at the cycle's best place, the largest increment) and decays
 // their slowest; an attack ends by its slowest from full attenuation. Onsets
 // come early and ends late, by at most a cycle or so; the edges by
-// kEdgeSeconds more, for where a write and a rendered sample fall.
+// kEdgeSeconds more: a write reaches the chip at the next rendered frame
+// (22.7 us at 44.1 kHz) and its next sample, and a resampled frame shows
+// samples up to one chip sample away (in all about 60 us; the rendered
+// releases at rate 63 end within 10 us of the model's steps).
 // ---------------------------------------------------------------------------
 
 #include <algorithm>
@@ -141,7 +144,7 @@ constexpr int kMaxRate = 63;
 constexpr int kInstantAttackRate = 62;
 constexpr int kStepsPerCycle = 8;
 constexpr int kEgSamples = 3;            // FM samples per EG step
-constexpr double kEdgeSeconds = 1e-4;
+constexpr double kEdgeSeconds = 2.5e-4;
 constexpr double kNever = kNeverHeard;
 
 constexpr int kOpnDivider = 72;
