@@ -127,7 +127,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 
 #include "sound_model.h"
@@ -140,6 +139,13 @@ constexpr int kSilentAttenuation = 832;  // a carrier's output is 0 from here
 constexpr int kTlStep = 8;               // attenuation steps per TL step
 constexpr int kSustainShift = 5;
 constexpr int kSustainTop = 15;          // SL 15 means 31 << 5
+constexpr int kRatePerUnit = 2;          // raw rate = 2 * AR, D1R or D2R
+constexpr int kReleasePerUnit = 4;       // raw release rate = 4 * RR + 2
+constexpr int kReleaseRateBase = 2;
+constexpr int kMaxKs = 3;                // ksr = key code >> (3 - KS)
+constexpr int kAttackShift = 4;          // attack step: (level + 1) * increment / 16
+constexpr int kRateGroupShift = 2;       // rate / 4 sets the stepping period
+constexpr int kRateShape = 3;            // rate % 4 the shape of the cycle
 constexpr int kMaxRate = 63;
 constexpr int kInstantAttackRate = 62;
 constexpr int kStepsPerCycle = 8;
@@ -155,6 +161,7 @@ constexpr int kPrescale3 = 3;
 constexpr int kPrescale2 = 2;
 
 constexpr int kOpsPerChannel = 4;
+constexpr int kSlotBits = 3;
 constexpr int kMaxChannels = 8;
 constexpr int kMaxOps = kOpsPerChannel * kMaxChannels;
 
@@ -189,6 +196,8 @@ constexpr std::uint8_t kOpnPanBits = 0xC0;
 constexpr int kOpnDacChannel = 5;  // channel 6: port 1, 0xB6
 constexpr int kOpnCh3 = 2;
 constexpr int kOpnNoChannel = 3;
+constexpr int kOpnChannelBits = 3;
+constexpr int kOpnSlotShift = 2;        // reg = base + 4 * slot + channel
 constexpr int kOpnPortChannels = 3;
 constexpr std::uint8_t kOpnKeyHighChannels = 0x04;
 constexpr int kOpnKeySlotShift = 4;
@@ -198,6 +207,8 @@ constexpr int kOpnLatchBits = 0x3F;
 // The F-number's bits 10-7 give the key code's lowest bit(s).
 constexpr std::uint8_t kOpnNoteOfFnum[16] = {0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 3, 3, 3, 3, 3, 3};
 constexpr int kOpnNoteShift = 7;
+constexpr int kOpnNoteBits = 0xF;
+constexpr int kKeyCodeBlockShift = 2;   // key code = block << 2 | N
 // Channel 3's separate frequencies: the index of its register trio (A8, A9,
 // AA) for slots S1, S3, S2 in register order.
 constexpr int kCh3FrequencyOfSlot[3] = {1, 0, 2};
@@ -212,6 +223,8 @@ constexpr std::uint8_t kOpmAlgorithm = 0x20;
 constexpr std::uint8_t kOpmKeyCode = 0x28;
 constexpr std::uint8_t kOpmOperatorFirst = 0x40;
 constexpr int kOpmKeySlotShift = 3;
+constexpr int kOpmChannelBits = 7;
+constexpr int kOpmSlotShift = 3;        // reg = base + 8 * slot + channel
 constexpr int kOpmNoiseOp = 7 * kOpsPerChannel + 3;  // channel 8, C2
 constexpr int kOpmKeyCodeShift = 2;
 
@@ -267,13 +280,13 @@ constexpr int kPeriodLog2 = 11;
 constexpr Cycle CycleOf(int rate) {
     Cycle c{};
     if (rate < kSlowestRateOfCycle) return c;
-    if (rate < kFirstHighRate) return kLowCycles[rate & 3];
+    if (rate < kFirstHighRate) return kLowCycles[rate & kRateShape];
     if (rate >= kFirstFlatRate) {
         c.fill(kFlatIncrement);
         return c;
     }
-    const int base = 1 << ((rate - kFirstHighRate) >> 2);
-    for (int i = 0; i < kStepsPerCycle; ++i) c[i] = base << kHighDoubles[rate & 3][i];
+    const int base = 1 << ((rate - kFirstHighRate) >> kRateGroupShift);
+    for (int i = 0; i < kStepsPerCycle; ++i) c[i] = base << kHighDoubles[rate & kRateShape][i];
     return c;
 }
 
@@ -304,7 +317,8 @@ struct RateRule {
 };
 
 constexpr int AttackStep(int level, int increment) {
-    return std::max(0, level - (((level + 1) * increment + 15) >> 4));
+    constexpr int kRoundUp = (1 << kAttackShift) - 1;
+    return std::max(0, level - (((level + 1) * increment + kRoundUp) >> kAttackShift));
 }
 
 constexpr std::array<RateRule, kMaxRate + 1> BuildRules() {
@@ -316,7 +330,7 @@ constexpr std::array<RateRule, kMaxRate + 1> BuildRules() {
         auto moves = [](int v) { return v != 0 ? 1 : 0; };
         auto least = [](int a, int b) { return std::min(a, b); };
         auto most = [](int a, int b) { return std::max(a, b); };
-        rule.period = 1 << std::max(0, kPeriodLog2 - (r >> 2));
+        rule.period = 1 << std::max(0, kPeriodLog2 - (r >> kRateGroupShift));
         rule.riseLeast = PrefixOf(c, sum, least);
         rule.movesLeast = PrefixOf(c, moves, least);
         rule.movesMost = PrefixOf(c, moves, most);
@@ -624,9 +638,9 @@ private:
     // --- OPN family -------------------------------------------------------
     void WriteOpn(int port, std::uint8_t reg, std::uint8_t value) {
         if (reg >= kOpnOperatorFirst && reg <= kOpnOperatorLast) {
-            const int ch = reg & 3;
+            const int ch = reg & kOpnChannelBits;
             if (ch == kOpnNoChannel) return;
-            const int slot = (reg >> 2) & 3;
+            const int slot = (reg >> kOpnSlotShift) & kSlotBits;
             WriteOperator(OpIndex(ch + kOpnPortChannels * port, slot), OpnField(reg), value);
             return;
         }
@@ -635,7 +649,7 @@ private:
             return;
         }
         if ((reg & ~3) == kOpnAlgorithm || (reg & ~3) == kOpnPan) {
-            const int ch = reg & 3;
+            const int ch = reg & kOpnChannelBits;
             if (ch == kOpnNoChannel) return;
             const int channel = ch + kOpnPortChannels * port;
             if ((reg & ~3) == kOpnAlgorithm) {
@@ -664,7 +678,7 @@ private:
     }
 
     void WriteOpnKey(std::uint8_t value) {
-        int ch = value & 3;
+        int ch = value & kOpnChannelBits;
         if (ch == kOpnNoChannel) return;
         if (chip_.channels > kOpnPortChannels && (value & kOpnKeyHighChannels) != 0) ch += kOpnPortChannels;
         WriteKey(ch, value >> kOpnKeySlotShift);
@@ -672,7 +686,7 @@ private:
 
     // 0xA0-0xAE: F-numbers and their latches.
     void WriteOpnFrequency(int port, std::uint8_t reg, std::uint8_t value) {
-        const int index = reg & 3;
+        const int index = reg & kOpnChannelBits;
         if (index == kOpnNoChannel) return;
         const int base = reg & ~3;
         if (base == kOpnFnumLatch) {
@@ -709,16 +723,17 @@ private:
     // --- OPM ----------------------------------------------------------------
     void WriteOpm(std::uint8_t reg, std::uint8_t value) {
         if (reg >= kOpmOperatorFirst) {
-            WriteOperator(OpIndex(reg & 7, (reg >> 3) & 3), OpmField(reg), value);
+            WriteOperator(OpIndex(reg & kOpmChannelBits, (reg >> kOpmSlotShift) & kSlotBits), OpmField(reg), value);
             return;
         }
         if ((reg & ~7) == kOpmAlgorithm) {
-            SetAlgorithm(reg & 7, value);
+            SetAlgorithm(reg & kOpmChannelBits, value);
         } else if ((reg & ~7) == kOpmKeyCode) {
-            blockFnum_[static_cast<std::size_t>(reg & 7)] = value;
-            for (int slot = 0; slot < kOpsPerChannel; ++slot) UpdateRates(OpIndex(reg & 7, slot));
+            const int channel = reg & kOpmChannelBits;
+            blockFnum_[static_cast<std::size_t>(channel)] = value;
+            for (int slot = 0; slot < kOpsPerChannel; ++slot) UpdateRates(OpIndex(channel, slot));
         } else if (reg == kOpmKeyReg) {
-            WriteKey(value & 7, value >> kOpmKeySlotShift);
+            WriteKey(value & kOpmChannelBits, value >> kOpmKeySlotShift);
         } else if (reg == kOpmTimerReg) {
             SetCsm((value & kOpmCsmBit) != 0);
         } else if (reg == kOpmNoiseReg) {
@@ -836,18 +851,18 @@ private:
                            ? ch3BlockFnum_[static_cast<std::size_t>(kCh3FrequencyOfSlot[slot])]
                            : blockFnum_[static_cast<std::size_t>(channel)];
         const int block = bf >> kOpnFnumBits;
-        return block << 2 | kOpnNoteOfFnum[(bf >> kOpnNoteShift) & 0xF];
+        return block << kKeyCodeBlockShift | kOpnNoteOfFnum[(bf >> kOpnNoteShift) & kOpnNoteBits];
     }
 
     static int EffectiveRate(int raw, int ksr) { return raw == 0 ? 0 : std::min(kMaxRate, raw + ksr); }
 
     static Rates RatesOf(const Operator& op, int keyCode) {
-        const int ksr = keyCode >> (3 - op.ks);
+        const int ksr = keyCode >> (kMaxKs - op.ks);
         Rates r;
-        r.attack = EffectiveRate(2 * op.ar, ksr);
-        r.decay1 = EffectiveRate(2 * op.d1r, ksr);
-        r.decay2 = EffectiveRate(2 * op.d2r, ksr);
-        r.release = EffectiveRate(4 * op.rr + 2, ksr);
+        r.attack = EffectiveRate(kRatePerUnit * op.ar, ksr);
+        r.decay1 = EffectiveRate(kRatePerUnit * op.d1r, ksr);
+        r.decay2 = EffectiveRate(kRatePerUnit * op.d2r, ksr);
+        r.release = EffectiveRate(kReleasePerUnit * op.rr + kReleaseRateBase, ksr);
         const int sl = op.sl == kSustainTop ? 2 * kSustainTop + 1 : op.sl;
         r.sustain = sl << kSustainShift;
         return r;
