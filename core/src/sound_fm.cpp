@@ -13,6 +13,11 @@
 //   4 OPNA      YM2608   6, ports 0 and 1    144      54.1 us (7987200 Hz)
 //   5 OPM       YM2151   8, one port         64       48.0 us (4000000 Hz)
 //
+// The rendered releases bear these out: OPNA and OPN alike to the frame (the
+// same FM rate, 55467 Hz), OPN2 about 4% longer (53267 Hz), OPM shorter by
+// the ratio of 62500 Hz; a release from full volume at rate 63 (8 steps of
+// attenuation per EG step) ends within a frame of 104 EG steps.
+//
 // OPN and OPNA take a prescaler select at port 0 0x2D (the reset's 1/6),
 // 0x2E (1/3, after 0x2D) and 0x2F (1/2): a faster prescaler makes every
 // envelope faster. Whether a player follows it is not known, so it speeds up
