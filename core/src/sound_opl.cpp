@@ -158,8 +158,8 @@ constexpr int kOpllDrumReleaseRate = 20;
 // The OPLL's ROM instruments 1-15: the carrier's bytes 1 (EGT, KSR), 5 (AR,
 // DR) and 7 (SL, RR). The published tables (read from the chip's die, or by
 // ear) disagree on a few envelopes; each byte here is the loudest of them:
-// the lowest DR, SL and AR (Piano: AR 12, not 15; both sound at once). The
-// modulator is left out: it never reaches the output.
+// the lowest AR, DR and SL (piano: AR 12, not 15; both sound at once), the
+// RRs agree. The modulator is left out: it never reaches the output.
 // ---------------------------------------------------------------------------
 struct RomCarrier {
     std::uint8_t flags;
@@ -262,14 +262,14 @@ constexpr int kOpllPercussiveRate = 7;
 //   OPLL          its first attack step; the steps fall  at the 4096th,
 //                 on the samples that are multiples of   2048th, 512th and
 //                 2^(13 - hi), counted from the chip's   544th sample (the
-//                 start (less 1 ms for the render's      key-on: sample 497)
-//                 resampling)
+//                 start                                  key-on: sample 497)
 //   OPL (YM3526)  three attack steps (511, 447, 391,     5658, 2575, 782, 65
 //                 342) and no three closer than          samples after it
 //                 2^(13 - hi) samples (lo 0: twice that)
-//   OPL2, OPL3    counted from key-on: 2^(13 - hi)       4096, 2048, 512, 32
-//                 samples in the facts (lo 2); the model
-//                 takes half of it
+//   OPL2, OPL3    2^(13 - hi) samples after key-on in    4096, 2048, 512, 32
+//                 the facts (lo 2), off the chip's step
+//                 grid: counted from the key-on; the
+//                 model takes half of it
 // From anywhere but rest a key-on is heard at once. Where an attack ends is
 // bounded by 64 steps' time at the attack's rate (the chip takes 35 from 511
 // to 0); the OPLL's by 128 (64 of its own). Until then the operator counts
@@ -277,7 +277,8 @@ constexpr int kOpllPercussiveRate = 7;
 //
 // And the safe side of every estimate: a step sequence's first step may fall
 // anywhere in its cycle, so a silence comes up to 2 steps' time later than the
-// rate says; the render resamples, so 1 ms more.
+// rate says; the render resamples, smearing a change over a frame or two, so
+// every onset is taken 1 ms sooner and every silence 1 ms later.
 // ---------------------------------------------------------------------------
 constexpr int kQuickOnsetHi = 12;
 constexpr int kOpllOnsetGridExponent = 13;
@@ -328,7 +329,7 @@ struct Operator {
     Rates momentRates;
     Key momentKey = Key::kOff;
     Envelope momentEnvelope;
-    bool momentKeyOff = false;  // keyed off at some write of the moment
+    bool momentKeyOff = false;  // off at the moment's start or at one of its writes
     // Heard from `from` until `until` (seconds) unless written to.
     double from = kForever;
     double until = kForever;
@@ -521,7 +522,7 @@ void OplFamily::Refresh(int op) {
         o.momentRates = o.rates;
         o.momentKey = o.key;
         o.momentEnvelope = o.envelope;
-        o.momentKeyOff = false;
+        o.momentKeyOff = o.key == Key::kOff;
     }
     const Rates rates = o.rates;
     const Key key = o.key;
@@ -643,22 +644,26 @@ double OplFamily::Onset(const Envelope& e, const Rates& r) const {
     if (r.attack == 0) return kForever;
     const int hi = r.attack >> kRateHiShift;
     if (hi >= kQuickOnsetHi) return e.start;
+    double sound = 0;  // the sample it can sound from, counted from the chip's start
+    const double keyOn = e.start * sampleRate_;
     switch (family_) {
     case Family::kOpll: {
         const double grid = std::ldexp(1.0, kOpllOnsetGridExponent - hi);
         // A key-on on a step's own sample (within rounding) meets that step.
         constexpr double kSameSample = 1e-6;
-        const double step = std::ceil(e.start * sampleRate_ / grid - kSameSample) * grid;
-        return std::max(e.start, step / sampleRate_ - kLatency);
+        sound = std::ceil(keyOn / grid - kSameSample) * grid;
+        break;
     }
     case Family::kOpl: {
         const int lo = r.attack & kRateLoBits;
-        return e.start + std::ldexp(lo == 0 ? 2.0 : 1.0, kOplOnsetExponent - hi) / sampleRate_;
-    }
-    case Family::kOpl2:
+        sound = keyOn + std::ldexp(lo == 0 ? 2.0 : 1.0, kOplOnsetExponent - hi);
         break;
     }
-    return e.start + std::ldexp(1.0, kOpl2OnsetExponent - hi) / sampleRate_;
+    case Family::kOpl2:
+        sound = keyOn + std::ldexp(1.0, kOpl2OnsetExponent - hi);
+        break;
+    }
+    return std::max(e.start, sound / sampleRate_ - kLatency);
 }
 
 // The time a level of `steps` is reached from `level` at `start`, moving at
