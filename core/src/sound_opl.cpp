@@ -330,7 +330,11 @@ struct Operator {
     Key momentKey = Key::kOff;
     Envelope momentEnvelope;
     bool momentKeyOff = false;  // off at the moment's start or at one of its writes
-    // Heard from `from` until `until` (seconds) unless written to.
+};
+
+// When an operator is heard, unless written to: from `from` until `until`
+// (seconds; from kForever: never).
+struct Window {
     double from = kForever;
     double until = kForever;
 };
@@ -342,7 +346,8 @@ public:
           family_(type == kTypeOpll  ? Family::kOpll
                   : type == kTypeOpl ? Family::kOpl
                                      : Family::kOpl2),
-          sampleRate_(clock / (type == kTypeOpl3 ? kOpl3ClocksPerSample : kOplClocksPerSample)) {
+          sampleRate_(clock / (type == kTypeOpl3 ? kOpl3ClocksPerSample : kOplClocksPerSample)),
+          opCount_(type == kTypeOpl3 ? kOps : kOps / kOplPorts) {
         for (int rate = 1; rate <= kMaxRate; ++rate) {
             const int hi = rate >> kRateHiShift;
             const int lo = rate & kRateLoBits;
@@ -394,7 +399,7 @@ private:
     double Reach(const Envelope& e, const Rates& r, double steps) const;
     Envelope Freeze(const Envelope& e, const Rates& was, const Rates& is) const;
     Envelope Rekey(const Operator& o, const Envelope& base) const;
-    void Window(Operator& o) const;
+    Window HeardWindow(const Operator& o) const;
     void Gather() const;
 
     std::int32_t type_;
@@ -403,7 +408,9 @@ private:
     std::array<double, kMaxRate + 1> speeds_{};  // steps a second by rate
     double now_ = 0;
     std::uint64_t moment_ = 0;
+    int opCount_;  // the operators the chip has
     std::array<Operator, kOps> ops_{};
+    std::array<Window, kOps> windows_{};
     // OPL family registers, by operator and by channel (port x 9 + channel)
     std::array<std::array<std::uint8_t, kOpRegs>, kOps> opRegs_{};
     std::array<std::uint8_t, kOplPorts * kChannels> keyRegs_{};
@@ -493,7 +500,7 @@ void OplFamily::RefreshChannel(int channel) {
 }
 
 void OplFamily::RefreshAll() {
-    for (int op = 0; op < kOps; ++op) Refresh(op);
+    for (int op = 0; op < opCount_; ++op) Refresh(op);
 }
 
 bool OplFamily::FourOp(int channel) const {
@@ -546,7 +553,7 @@ void OplFamily::Refresh(int op) {
         const Envelope base = Freeze(o.momentEnvelope, o.momentRates, o.rates);
         o.envelope = rekeyed ? Rekey(o, base) : base;
     }
-    Window(o);
+    windows_[static_cast<std::size_t>(op)] = HeardWindow(o);
     gathered_ = false;
 }
 
@@ -794,16 +801,13 @@ Envelope OplFamily::Rekey(const Operator& o, const Envelope& base) const {
 
 // Where the operator is heard: from its onset (or now) while its least
 // attenuation stays under its silence.
-void OplFamily::Window(Operator& o) const {
-    o.from = kForever;
-    o.until = kForever;
-    if (!o.reachesOutput || o.envelope.phase == Phase::kRest) return;
+Window OplFamily::HeardWindow(const Operator& o) const {
+    if (!o.reachesOutput || o.envelope.phase == Phase::kRest) return {};
     const Envelope& e = o.envelope;
     const double silent = o.silentSteps + kSlackSteps;
     const double from = e.phase == Phase::kAttack ? Onset(e, o.rates) : e.start;
-    if (from == kForever || Level(e, o.rates, from) >= silent) return;
-    o.from = from;
-    o.until = Reach(e, o.rates, silent) + kLatency;
+    if (from == kForever || Level(e, o.rates, from) >= silent) return {};
+    return {from, Reach(e, o.rates, silent) + kLatency};
 }
 
 void OplFamily::Gather() const {
@@ -811,10 +815,11 @@ void OplFamily::Gather() const {
     gathered_ = true;
     from_ = kForever;
     until_ = 0;
-    for (const Operator& o : ops_) {
-        if (o.from == kForever || o.until <= now_) continue;
-        from_ = std::min(from_, o.from);
-        until_ = std::max(until_, o.until);
+    for (int op = 0; op < opCount_; ++op) {
+        const Window& w = windows_[static_cast<std::size_t>(op)];
+        if (w.from == kForever || w.until <= now_) continue;
+        from_ = std::min(from_, w.from);
+        until_ = std::max(until_, w.until);
     }
 }
 
