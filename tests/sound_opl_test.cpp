@@ -3,7 +3,6 @@
 // first and last nonsilent frames.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
