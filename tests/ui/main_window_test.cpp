@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
@@ -179,6 +180,7 @@ private:
     QCheckBox *showStartOnly = nullptr;
     QCheckBox *detailLog = nullptr;
     QCheckBox *findLoop = nullptr;
+    QCheckBox *cutSilence = nullptr;
 };
 
 void MainWindowTest::init()
@@ -192,7 +194,8 @@ void MainWindowTest::init()
     showStartOnly = window->findChild<QCheckBox *>("C_n");
     detailLog = window->findChild<QCheckBox *>("C_v");
     findLoop = window->findChild<QCheckBox *>("C_l");
-    QVERIFY(list && showStartOnly && detailLog && findLoop);
+    cutSilence = window->findChild<QCheckBox *>("C_s");
+    QVERIFY(list && showStartOnly && detailLog && findLoop && cutSilence);
 }
 
 void MainWindowTest::cleanup()
@@ -230,9 +233,11 @@ void MainWindowTest::startState()
     QCOMPARE(showStartOnly->text(), "-n : show start point only (no output)");
     QCOMPARE(detailLog->text(), "-v : show detail log");
     QCOMPARE(findLoop->text(), "-l : find the loop");
+    QCOMPARE(cutSilence->text(), "-s : cut silent ends");
     QVERIFY(!showStartOnly->isChecked());
     QVERIFY(!detailLog->isChecked());
     QVERIFY(!findLoop->isChecked());
+    QVERIFY(!cutSilence->isChecked());
     QCOMPARE(lines(), QStringList{kInstruction});
 
     const Qt::WindowFlags flags = window->windowFlags();
@@ -253,6 +258,9 @@ void MainWindowTest::startState()
     QCOMPARE(findLoop->parentWidget(), panel);
     QCOMPARE(findLoop->geometry(), QRect(304, 8, 157, 17));
     QCOMPARE(detailLog->nextInFocusChain(), findLoop);
+    QCOMPARE(cutSilence->parentWidget(), panel);
+    QCOMPARE(cutSilence->geometry(), QRect(304, 24, 157, 17));
+    QCOMPARE(findLoop->nextInFocusChain(), cutSilence);
 
     const QPoint centre = window->screen()->availableGeometry().center();
     QVERIFY((window->geometry().center() - centre).manhattanLength() <= 2);
@@ -352,18 +360,25 @@ void MainWindowTest::bothOptions()
 void MainWindowTest::optionsAreReadAtTheStartOfEachFile()
 {
     // Checked by the user while a.s98 is being converted: the later files
-    // get the detail log and the loop search, a.s98 does not.
-    whenLogged(list, "a.s98", [this] { detailLog->click(); findLoop->click(); });
+    // get the detail log, the loop search and the cut by sound, a.s98 does not.
+    whenLogged(list, "a.s98", [this] { detailLog->click(); findLoop->click(); cutSilence->click(); });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
     connect(list->model(), &QAbstractItemModel::rowsInserted, list, [this](const QModelIndex &, int row, int) {
         if (list->item(row)->text() == "b.s98") {
             detailLog->setChecked(false);
             findLoop->setChecked(false);
+            cutSilence->setChecked(false);
         }
     });
     QVERIFY(dropFiles(window.get(), {file("a.s98"), file("b.s98"), file("c.s98")}));
     runBatches();
-    QCOMPARE(lines(), QStringList{kInstruction} + block("a") + withLoopLine(detailBlock("b")) + block("c"));
+    QStringList got = lines();
+    const qsizetype cut = got.indexOf(QRegularExpression(R"(end offset\(silence cut\)=([0-9a-f]{8}, \d+\.\d\d s|none)\n)"));
+    if (cut >= 0)
+        got.removeAt(cut);
+    QCOMPARE(got, QStringList{kInstruction} + block("a") + withLoopLine(detailBlock("b")) + block("c"));
+    // The cut's line, b.s98's alone, after its start and loop lines.
+    QCOMPARE(cut, 1 + block("a").size() + 3);
 }
 
 void MainWindowTest::secondDropDuringBatch()
