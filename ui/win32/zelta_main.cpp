@@ -2,7 +2,6 @@
 
 #include "instance_link.h"
 #include "resource.h"
-#include "zelta_application.h"
 
 #include <zelta/convert.h>
 
@@ -59,16 +58,6 @@ bool IsChecked(HWND checkBox)
 }
 
 } // namespace
-
-std::wstring WideFromUtf8(std::string_view text)
-{
-    if (text.empty())
-        return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(std::size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
-    return wide;
-}
 
 // Appends each line of a conversion's log to the end of the list.
 class TZELTA_MAIN::LogSink final : public zelta::LogSink
