@@ -1,4 +1,4 @@
-// The main window: the three options above the log list. Files dropped on it
+// The main window: the four options above the log list. Files dropped on it
 // are converted one after another, each logged as it goes.
 //
 // The window is the dialog ZELTA_MAIN of the program's resources, in a
@@ -86,6 +86,7 @@ private:
     HWND showStartOnly = nullptr;  // C_n
     HWND detailLog = nullptr;      // C_v
     HWND findLoop = nullptr;       // C_l
+    HWND cutSilence = nullptr;     // C_s
     UINT dpi = USER_DEFAULT_SCREEN_DPI;
     int listExtent = 0;  // the horizontal scroll range of the list, in pixels
     bool drawingHeld = false;
