@@ -179,6 +179,7 @@ private:
     QCheckBox *showStartOnly = nullptr;
     QCheckBox *detailLog = nullptr;
     QCheckBox *findLoop = nullptr;
+    QCheckBox *cutSilence = nullptr;
 };
 
 void MainWindowTest::init()
@@ -192,7 +193,8 @@ void MainWindowTest::init()
     showStartOnly = window->findChild<QCheckBox *>("C_n");
     detailLog = window->findChild<QCheckBox *>("C_v");
     findLoop = window->findChild<QCheckBox *>("C_l");
-    QVERIFY(list && showStartOnly && detailLog && findLoop);
+    cutSilence = window->findChild<QCheckBox *>("C_s");
+    QVERIFY(list && showStartOnly && detailLog && findLoop && cutSilence);
 }
 
 void MainWindowTest::cleanup()
@@ -230,6 +232,7 @@ void MainWindowTest::startState()
     QCOMPARE(showStartOnly->text(), "-n : show start point only (no output)");
     QCOMPARE(detailLog->text(), "-v : show detail log");
     QCOMPARE(findLoop->text(), "-l : find the loop");
+    QCOMPARE(cutSilence->text(), "-s : cut silent ends");
     QVERIFY(!showStartOnly->isChecked());
     QVERIFY(!detailLog->isChecked());
     QVERIFY(!findLoop->isChecked());
@@ -253,6 +256,8 @@ void MainWindowTest::startState()
     QCOMPARE(findLoop->parentWidget(), panel);
     QCOMPARE(findLoop->geometry(), QRect(304, 8, 157, 17));
     QCOMPARE(detailLog->nextInFocusChain(), findLoop);
+    QCOMPARE(cutSilence->geometry(), QRect(304, 24, 157, 17));
+    QCOMPARE(findLoop->nextInFocusChain(), cutSilence);
 
     const QPoint centre = window->screen()->availableGeometry().center();
     QVERIFY((window->geometry().center() - centre).manhattanLength() <= 2);
@@ -353,17 +358,21 @@ void MainWindowTest::optionsAreReadAtTheStartOfEachFile()
 {
     // Checked by the user while a.s98 is being converted: the later files
     // get the detail log and the loop search, a.s98 does not.
-    whenLogged(list, "a.s98", [this] { detailLog->click(); findLoop->click(); });
+    whenLogged(list, "a.s98", [this] { detailLog->click(); findLoop->click(); cutSilence->click(); });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
     connect(list->model(), &QAbstractItemModel::rowsInserted, list, [this](const QModelIndex &, int row, int) {
         if (list->item(row)->text() == "b.s98") {
             detailLog->setChecked(false);
             findLoop->setChecked(false);
+            cutSilence->setChecked(false);
         }
     });
     QVERIFY(dropFiles(window.get(), {file("a.s98"), file("b.s98"), file("c.s98")}));
     runBatches();
-    QCOMPARE(lines(), QStringList{kInstruction} + block("a") + withLoopLine(detailBlock("b")) + block("c"));
+    QStringList got = lines();
+    const QString cut = got.takeAt(8);  // b.s98's cut by sound, after its loop line
+    QCOMPARE(got, QStringList{kInstruction} + block("a") + withLoopLine(detailBlock("b")) + block("c"));
+    QVERIFY2(cut.startsWith("end offset(silence cut)="), qPrintable(cut));
 }
 
 void MainWindowTest::secondDropDuringBatch()

@@ -206,7 +206,8 @@ protected:
         showStartOnly = GetDlgItem(panel, IDC_C_N);
         detailLog = GetDlgItem(panel, IDC_C_V);
         findLoop = GetDlgItem(panel, IDC_C_L);
-        ASSERT_TRUE(list && panel && showStartOnly && detailLog && findLoop);
+        cutSilence = GetDlgItem(panel, IDC_C_S);
+        ASSERT_TRUE(list && panel && showStartOnly && detailLog && findLoop && cutSilence);
     }
 
     void TearDown() override
@@ -270,6 +271,7 @@ protected:
     HWND showStartOnly = nullptr;
     HWND detailLog = nullptr;
     HWND findLoop = nullptr;
+    HWND cutSilence = nullptr;
 };
 
 TEST_F(MainWindowWin32Test, StartsWithItsTitleTheUncheckedOptionsAndTheInstructionLine)
@@ -279,6 +281,9 @@ TEST_F(MainWindowWin32Test, StartsWithItsTitleTheUncheckedOptionsAndTheInstructi
     EXPECT_EQ(SendMessageW(showStartOnly, BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(SendMessageW(detailLog, BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(SendMessageW(findLoop, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_EQ(TextOf(cutSilence), L"-s : cut silent ends");
+    EXPECT_EQ(RectIn(cutSilence, panel), (RECT{304, 24, 304 + 157, 24 + 17}));
+    EXPECT_EQ(GetNextDlgTabItem(hwnd, findLoop, FALSE), cutSilence);
     EXPECT_EQ(ListLines(), Lines{kInstruction});
     EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), LB_ERR);
     EXPECT_TRUE(GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
@@ -375,15 +380,21 @@ TEST_F(MainWindowWin32Test, ReadsTheOptionsWhenEachFileBegins)
     watch.When(L"a.s98", [&] {
         PostMessageW(detailLog, BM_CLICK, 0, 0);
         PostMessageW(findLoop, BM_CLICK, 0, 0);
+        PostMessageW(cutSilence, BM_CLICK, 0, 0);
     });
     // Changed in the middle of b.s98's own log: b.s98 keeps its options.
     watch.When(L"b.s98", [&] {
         SendMessageW(detailLog, BM_SETCHECK, BST_UNCHECKED, 0);
         SendMessageW(findLoop, BM_SETCHECK, BST_UNCHECKED, 0);
+        SendMessageW(cutSilence, BM_SETCHECK, BST_UNCHECKED, 0);
     });
     Drop({File(L"a.s98"), File(L"b.s98"), File(L"c.s98")});
     ASSERT_TRUE(Run());
-    EXPECT_EQ(ListLines(), Lines{kInstruction} + Block(L"a") + WithLoopLine(DetailBlock(L"b")) + Block(L"c"));
+    Lines lines = ListLines();
+    const std::wstring cut = lines.at(8);  // b.s98's cut by sound, after its loop line
+    lines.erase(lines.begin() + 8);
+    EXPECT_EQ(lines, Lines{kInstruction} + Block(L"a") + WithLoopLine(DetailBlock(L"b")) + Block(L"c"));
+    EXPECT_TRUE(cut.starts_with(L"end offset(silence cut)=")) << cut;
 }
 
 TEST_F(MainWindowWin32Test, ConvertsASecondDropBeforeTheRestOfTheFirst)

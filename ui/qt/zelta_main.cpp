@@ -105,7 +105,8 @@ void TZELTA_MAIN::ConvertOneFile(const QString &path)
 {
     const zelta::Options options{.showStartOnly = ui->C_n->isChecked(),
                                  .detailLog = ui->C_v->isChecked(),
-                                 .findLoop = ui->C_l->isChecked()};
+                                 .findLoop = ui->C_l->isChecked(),
+                                 .bySound = ui->C_s->isChecked()};
     LogSink sink(ui->LIST);
     zelta::ConvertOneFile(nativePath(path), options, sink);
 }

@@ -1,4 +1,4 @@
-// The main window: the three options above the log list. Files dropped on it
+// The main window: the four options above the log list. Files dropped on it
 // are converted one after another, each logged as it goes.
 #pragma once
 

@@ -1,6 +1,6 @@
 // Appended to the module's loader: Module.convertOne, the module's one entry.
 //
-//   convertOne(name, size, {showStartOnly, detailLog, findLoop, unreadable}, host)
+//   convertOne(name, size, {showStartOnly, detailLog, findLoop, bySound, unreadable}, host)
 //
 // logs `name`, converts the `size` bytes host.read gives and logs the result
 // line, as the window does for one dropped file; true when it succeeded. The
@@ -30,7 +30,7 @@ Module['convertOne'] = function (name, size, options, host) {
     abort: host.abort,
   };
   var flags = (options.showStartOnly ? 1 : 0) | (options.detailLog ? 2 : 0) | (options.unreadable ? 4 : 0)
-    | (options.findLoop ? 8 : 0);
+    | (options.findLoop ? 8 : 0) | (options.bySound ? 16 : 0);
   var length = lengthBytesUTF8(name) + 1;
   var text = _malloc(length);
   stringToUTF8(name, text, length);

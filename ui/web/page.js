@@ -9,6 +9,7 @@ const list = document.getElementById('LIST');
 const showStartOnly = document.getElementById('C_n');
 const detailLog = document.getElementById('C_v');
 const findLoop = document.getElementById('C_l');
+const cutSilence = document.getElementById('C_s');
 const worker = new Worker('worker.js');
 
 // The drops not yet done, the newest on top: a drop made during another is
@@ -63,7 +64,7 @@ function convertNext() {
   if (!converting) return;
   const {file, unreadable} = batch.inputs.shift();
   worker.postMessage({file, unreadable, showStartOnly: showStartOnly.checked, detailLog: detailLog.checked,
-    findLoop: findLoop.checked});
+    findLoop: findLoop.checked, bySound: cutSilence.checked});
 }
 
 function finishBatch(batch) {

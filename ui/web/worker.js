@@ -108,7 +108,7 @@ onmessage = async ({data}) => {
   const output = new BlobOutput();
   const input = new FileInput(file);
   const options = {showStartOnly: data.showStartOnly, detailLog: data.detailLog, findLoop: data.findLoop,
-    unreadable: data.unreadable || !readable(file)};
+    bySound: data.bySound, unreadable: data.unreadable || !readable(file)};
   let ok = false;
   try {
     const zelta = await module;

@@ -36,6 +36,7 @@ constexpr int kShowStartOnly = 1;  // -n
 constexpr int kDetailLog = 2;      // -v
 constexpr int kUnreadable = 4;     // the browser cannot read the file (a folder)
 constexpr int kFindLoop = 8;       // -l
+constexpr int kBySound = 16;       // -s
 
 // CRC-32 (the zip's: reflected polynomial 0xEDB88320), one table lookup per byte.
 constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
@@ -98,7 +99,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int zelta_convert(const char* name, double size,
     const std::filesystem::path path(reinterpret_cast<const char8_t*>(name));
     const zelta::Options options{.showStartOnly = (flags & kShowStartOnly) != 0,
                                  .detailLog = (flags & kDetailLog) != 0,
-                                 .findLoop = (flags & kFindLoop) != 0};
+                                 .findLoop = (flags & kFindLoop) != 0,
+                                 .bySound = (flags & kBySound) != 0};
     HostLog sink;
     sink.Append(zelta::FileNamePart(path));
     std::string message;

@@ -8,6 +8,7 @@
 #define IDC_C_N 102    // C_n: -n, show the start point only
 #define IDC_C_V 103    // C_v: -v, show the detail log
 #define IDC_C_L 104    // C_l: -l, find the loop
+#define IDC_C_S 105    // C_s: -s, cut the silence by sound
 
 #define IDS_TITLE 1        // the application title, which is the window's
 #define IDS_INSTRUCTION 2  // the list's only line at start

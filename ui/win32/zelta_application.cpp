@@ -1,7 +1,6 @@
 #include "zelta_application.h"
 
 #include "resource.h"
-#include "zelta_main.h"
 
 #include <zelta/convert.h>
 
@@ -18,14 +17,14 @@ ZeltaApplication::ZeltaApplication(HINSTANCE)
     InitCommonControlsEx(&controls);
 }
 
-int ZeltaApplication::Exec(TZELTA_MAIN &window)
+int ZeltaApplication::Exec(BatchWindow &window)
 {
     while (ProcessEvents(window))
         WaitMessage();
     return exitCode;
 }
 
-bool ZeltaApplication::ProcessEvents(TZELTA_MAIN &window)
+bool ZeltaApplication::ProcessEvents(BatchWindow &window)
 {
     for (;;) {
         // Looking at the queue this way lets the system deliver what it
@@ -44,7 +43,7 @@ bool ZeltaApplication::ProcessEvents(TZELTA_MAIN &window)
     }
 }
 
-bool ZeltaApplication::DispatchPending(TZELTA_MAIN &window)
+bool ZeltaApplication::DispatchPending(BatchWindow &window)
 {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -84,6 +83,16 @@ void ZeltaApplication::ShowException(HWND owner)
     } catch (...) {
     }
     MessageBoxW(owner, text.c_str(), Title().c_str(), MB_OK | MB_ICONERROR);
+}
+
+std::wstring WideFromUtf8(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(std::size_t(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
+    return wide;
 }
 
 std::vector<std::filesystem::path> ZeltaApplication::FilesGiven()

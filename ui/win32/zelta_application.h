@@ -1,14 +1,33 @@
 // The application: start-up, the message loop that converts the dropped
 // files between messages, and the display of an exception that escapes.
+//
+// The application knows the window only as a BatchWindow; the window
+// (zelta_main.h) takes its texts and its error display from here.
 #pragma once
 
 #include <windows.h>
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
-class TZELTA_MAIN;
+// What the message loop needs of the window it runs: its handle (for the
+// dialog keys, and as the owner of an error's message box) and the dropped
+// files waiting in it.
+class BatchWindow
+{
+public:
+    // The window, until it is destroyed (closed); then null.
+    virtual HWND handle() const = 0;
+    // Whether dropped files are waiting to be converted.
+    virtual bool HasPendingFiles() const = 0;
+    // Converts the next waiting file; throws what the conversion throws.
+    virtual void ConvertNextFile() = 0;
+
+protected:
+    ~BatchWindow() = default;
+};
 
 class ZeltaApplication
 {
@@ -17,14 +36,14 @@ public:
 
     // Runs the message loop until the window is closed; returns the exit
     // status (0).
-    int Exec(TZELTA_MAIN &window);
+    int Exec(BatchWindow &window);
 
     // Converts the dropped files one by one, letting every pending message
     // run before each (the window repaints, the options may change, the
     // window may close, and a new drop is converted before the rest of the
     // one in progress), and returns when no message and no file is left:
     // true, or false once the loop has been told to quit.
-    bool ProcessEvents(TZELTA_MAIN &window);
+    bool ProcessEvents(BatchWindow &window);
 
     // The application title "zelta_GUI 20110114", and the other texts of
     // the program's resources.
@@ -41,7 +60,10 @@ public:
     static void ShowException(HWND owner);
 
 private:
-    bool DispatchPending(TZELTA_MAIN &window);
+    bool DispatchPending(BatchWindow &window);
 
     int exitCode = 0;
 };
+
+// The text of a UTF-8 string as UTF-16.
+std::wstring WideFromUtf8(std::string_view text);

@@ -2,7 +2,6 @@
 
 #include "instance_link.h"
 #include "resource.h"
-#include "zelta_application.h"
 
 #include <zelta/convert.h>
 
@@ -22,6 +21,7 @@ constexpr int kPanelHeight = 49;
 constexpr RECT kShowStartOnly{8, 8, 8 + 289, 8 + 17};
 constexpr RECT kDetailLog{8, 24, 8 + 281, 24 + 17};
 constexpr RECT kFindLoop{304, 8, 304 + 157, 8 + 17};
+constexpr RECT kCutSilence{304, 24, 304 + 157, 24 + 17};
 // Room the list box leaves around an item's text.
 constexpr int kItemMargin = 6;
 
@@ -59,16 +59,6 @@ bool IsChecked(HWND checkBox)
 }
 
 } // namespace
-
-std::wstring WideFromUtf8(std::string_view text)
-{
-    if (text.empty())
-        return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(std::size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
-    return wide;
-}
 
 // Appends each line of a conversion's log to the end of the list.
 class TZELTA_MAIN::LogSink final : public zelta::LogSink
@@ -120,7 +110,8 @@ void TZELTA_MAIN::ConvertOneFile(const std::filesystem::path &path)
 {
     const zelta::Options options{.showStartOnly = IsChecked(showStartOnly),
                                  .detailLog = IsChecked(detailLog),
-                                 .findLoop = IsChecked(findLoop)};
+                                 .findLoop = IsChecked(findLoop),
+                                 .bySound = IsChecked(cutSilence)};
     HoldDrawing();
     try {
         LogSink sink(*this);
@@ -216,15 +207,18 @@ void TZELTA_MAIN::WMInitDialog()
     showStartOnly = GetDlgItem(hwnd, IDC_C_N);
     detailLog = GetDlgItem(hwnd, IDC_C_V);
     findLoop = GetDlgItem(hwnd, IDC_C_L);
-    if (!list || !panel || !showStartOnly || !detailLog || !findLoop)
+    cutSilence = GetDlgItem(hwnd, IDC_C_S);
+    if (!list || !panel || !showStartOnly || !detailLog || !findLoop || !cutSilence)
         throw std::runtime_error("the form ZELTA_MAIN lacks a control");
     // A dialog template holds no nesting: the options move into the panel
-    // here, in their tab order C_n, C_v, C_l.
+    // here, in their tab order C_n, C_v, C_l, C_s.
     SetParent(showStartOnly, panel);
     SetParent(detailLog, panel);
     SetParent(findLoop, panel);
+    SetParent(cutSilence, panel);
     SetWindowPos(detailLog, showStartOnly, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SetWindowPos(findLoop, detailLog, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(cutSilence, findLoop, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     SetWindowTextW(hwnd, ZeltaApplication::Title().c_str());
 
@@ -323,7 +317,8 @@ void TZELTA_MAIN::LayOutOptions()
 {
     for (const auto &[box, place] : {std::pair{showStartOnly, kShowStartOnly},
                                      std::pair{detailLog, kDetailLog},
-                                     std::pair{findLoop, kFindLoop}}) {
+                                     std::pair{findLoop, kFindLoop},
+                                     std::pair{cutSilence, kCutSilence}}) {
         MoveWindow(box, Scaled(place.left), Scaled(place.top), Scaled(place.right - place.left),
                    Scaled(place.bottom - place.top), TRUE);
     }

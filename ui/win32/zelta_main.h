@@ -1,4 +1,4 @@
-// The main window: the three options above the log list. Files dropped on it
+// The main window: the four options above the log list. Files dropped on it
 // are converted one after another, each logged as it goes.
 //
 // The window is the dialog ZELTA_MAIN of the program's resources, in a
@@ -9,6 +9,8 @@
 // (WM_COPYDATA, see InstanceLink) are taken as drops.
 #pragma once
 
+#include "zelta_application.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -17,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-class TZELTA_MAIN
+class TZELTA_MAIN final : public BatchWindow
 {
 public:
     // The window's class, by which later starts find it.
@@ -30,8 +32,7 @@ public:
     TZELTA_MAIN(const TZELTA_MAIN &) = delete;
     TZELTA_MAIN &operator=(const TZELTA_MAIN &) = delete;
 
-    // The window, until it is destroyed (closed); then null.
-    HWND handle() const { return hwnd; }
+    HWND handle() const override { return hwnd; }
 
     // Converts one file with the options the check boxes show now, logging
     // its name, the conversion's lines and the result line.
@@ -40,12 +41,11 @@ public:
     // Takes `paths` as one drop arriving now.
     void OpenFiles(std::vector<std::filesystem::path> paths);
 
-    // Whether dropped files are waiting to be converted.
-    bool HasPendingFiles() const { return !batches.empty(); }
+    bool HasPendingFiles() const override { return !batches.empty(); }
     // Converts the next waiting file: the next one of the latest drop that
     // is not finished yet. Throws what the conversion throws; the rest of
     // that drop is then dropped.
-    void ConvertNextFile();
+    void ConvertNextFile() override;
 
 private:
     class LogSink;
@@ -86,6 +86,7 @@ private:
     HWND showStartOnly = nullptr;  // C_n
     HWND detailLog = nullptr;      // C_v
     HWND findLoop = nullptr;       // C_l
+    HWND cutSilence = nullptr;     // C_s
     UINT dpi = USER_DEFAULT_SCREEN_DPI;
     int listExtent = 0;  // the horizontal scroll range of the list, in pixels
     bool drawingHeld = false;
@@ -95,6 +96,3 @@ private:
     // during another one is converted first.
     std::vector<Batch> batches;
 };
-
-// The text of a UTF-8 string as UTF-16.
-std::wstring WideFromUtf8(std::string_view text);
