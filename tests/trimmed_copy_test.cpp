@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "generator.h"
+#include "invariants.h"
 #include "loop_check.h"
 #include "s98_builder.h"
 #include "zelta/convert.h"
@@ -251,6 +252,81 @@ TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
         }
         EXPECT_EQ(looped.output, want) << c.name;
         EXPECT_EQ(CheckLoop(c.image, {.showStartOnly = true}), "") << c.name;
+    }
+}
+
+// A jingle on the OPNA's channel 1: one voice (algorithm 7, every operator a
+// carrier at TL `tl`, AR 31, RR 15 at block 2: silent 5 ms after its key-off,
+// within a 10 ms tick), then `tail` waits of 10 ticks each ending in a key-off
+// of channel 2, which sounds nothing. With `silentFirst` the driver first
+// keys the channel on and off at TL 127. `expected` builds the file -s must
+// write: the writes before the sound at one moment, the release's one tick.
+struct Jingle {
+    bool silentFirst = false, keyOff = true, loop = false, expected = false;
+    int tail = 100;
+    std::int64_t start = 0;  // the sounding key-on's offset, once built
+    Bytes Build() {
+        S98Builder b;
+        auto voice = [&](std::uint8_t tl) {
+            for (std::uint8_t op : {0, 4, 8, 12}) {
+                b.Write(0, 0x30 + op, 0x01).Write(0, 0x40 + op, tl).Write(0, 0x50 + op, 0x1F);
+                b.Write(0, 0x60 + op, 0).Write(0, 0x70 + op, 0).Write(0, 0x80 + op, 0x0F);
+            }
+        };
+        b.Write(0, 0xB0, 0x07).Write(0, 0xB4, 0xC0).Write(0, 0xA4, 0x14).Write(0, 0xA0, 0x10);
+        if (silentFirst) {
+            voice(0x7F);
+            b.Write(0, 0x28, 0xF0);
+            if (!expected) b.Wait(10, 1);
+            b.Write(0, 0x28, 0x00);
+            if (!expected) b.Wait(200, 1);
+        }
+        voice(0);
+        if (!expected) b.Wait(30, 1);
+        if (loop) b.LoopHere();
+        start = b.Here();
+        b.Write(0, 0x28, 0xF0).Wait(50, 1);
+        if (keyOff) b.Write(0, 0x28, 0x00);
+        if (expected) b.Sync();
+        for (int k = 0; k < tail && !expected; ++k) b.Wait(10, 1).Write(0, 0x28, 0x01);
+        return b.End().Tag("[S98]title=jingle").Build();
+    }
+};
+
+TEST(SilenceCut, StartsAtTheFirstSoundAndCutsALoopFreeSongAfterItsLast) {
+    const struct {
+        const char* name;
+        Jingle song;
+        Options options;
+        const char* endLine;  // %08x: the expected file's end command
+    } cases[] = {
+        {"a jingle's silent end is cut a tick after the release", {}, {.bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
+        {"a silent first key-on gives way to the first sound", {.silentFirst = true}, {.bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
+        {"with -l and no loop found, the end is cut too", {}, {.findLoop = true, .bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
+        {"with -n the lines only", {.silentFirst = true}, {.showStartOnly = true, .bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
+        {"a song with a loop offset keeps its end", {.loop = true}, {.bySound = true}, nullptr},
+        {"a voice held to the end is never cut", {.keyOff = false}, {.bySound = true}, nullptr},
+        {"an end without a wait after the sound", {.tail = 0}, {.bySound = true}, nullptr},
+    };
+    for (auto c : cases) {
+        const Bytes in = c.song.Build();
+        Jingle e = c.song;
+        e.expected = true;
+        const Bytes want = e.Build();
+        const auto got = ConvertInMemory(in, c.options);
+        ASSERT_EQ(got.message, "") << c.name;
+        char start[64], end[64];
+        std::snprintf(start, sizeof start, "start offset(1st key-on)=%08x\n", static_cast<unsigned>(c.song.start));
+        std::snprintf(end, sizeof end, c.endLine ? c.endLine : "end offset(silence cut)=none\n",
+                      static_cast<unsigned>(want.size() - 18));
+        std::vector<std::string> lines{start};
+        if (c.options.findLoop) lines.push_back("loop offset(repeat found)=none\n");
+        lines.push_back(end);
+        if (!c.options.showStartOnly) lines.push_back("output file:song_new.s98\n");
+        EXPECT_EQ(got.lines, lines) << c.name;
+        if (c.endLine && !c.options.showStartOnly) EXPECT_EQ(got.output, want) << c.name;
+        if (!c.endLine) EXPECT_EQ(got.output, ConvertInMemory(in, {.allChips = true}).output) << c.name;
+        EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "") << c.name;
     }
 }
 
