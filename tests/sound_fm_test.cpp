@@ -84,5 +84,13 @@ TEST(SoundFm, DacTableSpansHoldEveryRender) {
     m.Print("dac");
 }
 
+// Held, keyed off and on at 1 s: decays again, D2R 14 (rate 28: +1 per 32 EG steps) to 832 in 1.440 s.
+TEST(SoundFm, KeyOffAndOnAtOneMomentStartTheDecayAgain) {
+    S98Builder b;
+    b.Devices({kTypeOpna}).Tick(1, 1000).Write(0, 0x5C, 0x1F).Write(0, 0x7C, 0x0E).Write(0, 0x28, 0xF0).Wait(1000);
+    const HeardSpan span = FollowInRealTime(S98Image{b.Write(0, 0x28, 0).Write(0, 0x28, 0xF0).Wait(4000).End().Build()});
+    EXPECT_NEAR(span.last, 1.0 + 1.440, 0.001);
+}
+
 }  // namespace
 }  // namespace zelta::test

@@ -106,7 +106,11 @@
 //   key-on      attack from the present attenuation; key-off: release. The
 //               OPM may take one attack step at the key-on itself (the
 //               measured onsets at AR 2 come one step early): it is allowed
-//               for.
+//               for. A key-off and a key-on of a held key at one moment
+//               start the attack again: seven logged OPN and OPNA songs of
+//               the corpus sound as long as a decay from that moment, up to
+//               1.1 s past one from the first key-on. The OPM is taken to do
+//               the same (not measured).
 //
 // SSG-EG (OPN family 0x90 bit 3) repeats, holds or inverts the envelope while
 // the key is held: a keyed carrier with it on is heard as long as it is held;
@@ -585,6 +589,7 @@ struct Operator {
     bool liveKey = false;
     bool keyed = false;
     bool listed = false;  // in the moment's list of key changes
+    bool offThisMoment = false;  // the live key went off at the present moment
     Envelope env;
     Span heard;
     bool heardStale = false;  // a modulator's: not worked out
@@ -617,10 +622,11 @@ public:
         for (int i = 0; i < listedCount_; ++i) {
             Operator& op = ops_[static_cast<std::size_t>(listed_[static_cast<std::size_t>(i)])];
             op.listed = false;
-            if (op.liveKey != op.keyed) {
+            if (Rekeyed(op)) {
                 op.env = Keyed(op, now_);
                 op.keyed = op.liveKey;
             }
+            op.offThisMoment = false;
         }
         listedCount_ = 0;
         now_ += seconds;
@@ -820,6 +826,7 @@ private:
         const bool live = keyBits_[static_cast<std::size_t>(index)] || CsmKeys(index);
         if (live == op.liveKey) return;
         op.liveKey = live;
+        if (!live) op.offThisMoment = true;
         if (!op.listed) {
             op.listed = true;
             listed_[static_cast<std::size_t>(listedCount_++)] = static_cast<std::uint8_t>(index);
@@ -827,9 +834,15 @@ private:
         Refresh(index);
     }
 
+    // The live key differs from the envelope's, or went off and on again at
+    // the present moment while held (taken as a new key-on).
+    static bool Rekeyed(const Operator& op) {
+        return op.liveKey != op.keyed || (op.liveKey && op.offThisMoment);
+    }
+
     // The envelope with the live key applied at `now`.
     Envelope Keyed(const Operator& op, double now) const {
-        if (op.liveKey == op.keyed) return op.env;
+        if (!Rekeyed(op)) return op.env;
         const Envelope e = At(op.env, op.rates, pace_, now);
         return op.liveKey ? KeyOn(e, op.rates, pace_, chip_.opm) : KeyOff(e, op.ssg);
     }

@@ -21,7 +21,9 @@
 // The writes of one moment take effect together, as a chip rendered at a
 // fixed rate sees them: a key-on and a key-off written at the same moment
 // never key the voice, and what a voice does from that moment on depends on
-// the state the moment's last write left.
+// the state the moment's last write left; but a key-off and a key-on of a
+// held voice at one moment start its attack again (the FM and OPL2 renders
+// do).
 //
 // Every part answers two questions about the future without further writes,
 // in seconds from the present moment:
