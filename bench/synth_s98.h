@@ -177,6 +177,13 @@ inline std::vector<std::uint8_t> MakeLoopSong(const LoopSongOptions& o, std::uin
         v.push_back(static_cast<std::uint8_t>(ticks));
     };
     for (int i = 0; i < 100; ++i) v.push_back(0xFF);  // the silence before the song
+    // The three channels' operators made to sound: AR 31, SL 2, RR 8 (a
+    // chip's registers are 0 at reset, and AR 0 never sounds).
+    for (std::uint8_t slot = 0; slot < 16; ++slot) {
+        if ((slot & 3) == 3) continue;
+        write(0, static_cast<std::uint8_t>(0x50 + slot), 0x1F);
+        write(0, static_cast<std::uint8_t>(0x80 + slot), 0x28);
+    }
     std::uint64_t frame = 0;
     std::uint64_t ticksSoFar = 0;
     while (v.size() + 64 < o.size) {

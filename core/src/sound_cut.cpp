@@ -28,49 +28,48 @@ std::vector<std::uint8_t> WaitBytes(std::uint64_t ticks) {
 
 SoundStart FindSoundStart(const S98Image& image, const S98Header& header,
                           const DeviceTable& devices) {
-    const double tick = TickSeconds(header);
+    // The first sounding moment: where its writes begin (from the first
+    // key-on on) and where they end. Time stands still otherwise: the output
+    // plays a silent moment's writes with the next one's, but only a
+    // sounding moment's own writes may start it.
     SoundModel model(devices);
     KeyOnWatch watch;
-    std::int64_t keyOn = 0;
-    // The present moment's writes that may start: each with when the model
-    // hears a sound after it.
-    std::vector<std::pair<std::int64_t, double>> moment;
-    std::uint64_t waited = 0;  // ticks since the moment's last write
-    std::int64_t start = 0;
-    // The moment ends: true when it sounds (`start` then set). Time stands
-    // still otherwise: the output plays the moment's writes with the next
-    // one's, but only a sounding moment's own writes may start it.
-    auto sounds = [&] {
-        const double length = double(waited) * tick;
-        waited = 0;
-        if (moment.empty() || !(model.HeardIn() < length)) {
-            moment.clear();
-            return false;
-        }
-        start = moment.back().first;
-        for (const auto& [at, heardIn] : moment) {
-            if (heardIn < length) {
-                start = at;
-                break;
-            }
-        }
-        return true;
-    };
+    std::int64_t keyOn = 0, first = 0, past = 0;
+    bool waited = false;  // since the moment's last write
+    bool found = false;
+    auto sounds = [&] { return first != 0 && model.HeardIn() != kNeverHeard; };
     WalkStream(
         image, header, devices,
         [&](std::int64_t at, const RegisterWrite& w) {
-            if (waited != 0 && sounds()) return false;
+            if (waited) {
+                waited = false;
+                if ((found = sounds())) return false;
+                first = 0;
+            }
             model.Write(w);
             if (keyOn == 0 && watch.Observe(w) != Sound::kNone) keyOn = at;
-            if (keyOn != 0) moment.emplace_back(at, model.HeardIn());
+            if (keyOn != 0 && first == 0) first = at;
+            past = at + kRegisterWriteSize;
             return true;
         },
-        [&](std::int64_t, std::uint64_t ticks, std::int64_t) {
-            waited += ticks;
+        [&](std::int64_t, std::uint64_t, std::int64_t) {
+            waited = true;
             return true;
         });
-    if (start == 0 && waited != 0) sounds();
-    return SoundStart{keyOn, start};
+    if (!found && !(waited && sounds())) return SoundStart{keyOn, 0};
+    // Its first write after which a sound would be heard: the writes before
+    // the moment again, then the moment's one by one.
+    SoundModel again(devices);
+    std::int64_t start = 0;
+    WalkStream(
+        image, header, devices,
+        [&](std::int64_t at, const RegisterWrite& w) {
+            again.Write(w);
+            if (at >= first && again.HeardIn() != kNeverHeard) start = at;
+            return start == 0 && at + kRegisterWriteSize < past;
+        },
+        [&](std::int64_t, std::uint64_t, std::int64_t) { return true; });
+    return SoundStart{keyOn, start != 0 ? start : past - kRegisterWriteSize};
 }
 
 std::optional<EndCut> FindSilentEnd(const S98Image& image, const S98Header& header,

@@ -3,12 +3,12 @@
 //
 // The start. The output holds the lead-in's kept writes at one moment, then
 // the stream from the start on as it stands. The stream is read moment by
-// moment (a moment: the writes between two waits; its length: the waits
-// after it), the model following the writes while time stands still, as the
-// output will play them once the start has moved past them. The first
-// moment after which the model hears a sound within the moment's length is
-// the sounding one; its first write after which a sound is heard within that
-// length is the start. Only writes from the first key-on on (KeyOnWatch,
+// moment (a moment: the writes between two waits), the model following the
+// writes while time stands still, as the output will play them once the
+// start has moved past them. The first moment after which the model would
+// hear a sound, were nothing more written, is the sounding one; its first
+// write after which it would is the start. (A slow attack keyed off before
+// it is heard so starts the song a little early, never late.) Only writes from the first key-on on (KeyOnWatch,
 // every chip's rules) may start: the start never lies before it. Nothing is
 // moved when nothing is heard.
 //
