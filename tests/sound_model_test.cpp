@@ -47,7 +47,7 @@ TEST(SoundModelOnTheCorpus, StartsAndEndsLieWhereTheRenderedSoundDoes) {
         ASSERT_EQ(sound.message, "") << name;
         const HeardSpan span = FollowInRealTime(image);
         if (first < 0) {
-            EXPECT_EQ(StartIn(sound), StartIn(keyOn)) << name << ": a silent song's start moved";
+            if (span.first < 0) EXPECT_EQ(StartIn(sound), 0u) << name << ": a start in a song heard nowhere";
             continue;
         }
         const double start = MomentOf(image, StartIn(sound));

@@ -96,7 +96,6 @@ Conversion::Conversion(const S98Header& header, const DeviceTable& devices,
     : header_(header), devices_(devices), options_(options), sink_(sink), output_(output),
       outputPath_(OutputPathFor(inputPath)),
       writeEarly_(!options.detailLog && !options.showStartOnly), verbatim_(verbatim),
-      logShift_(given.logShift),
       scanner_(header, devices, options.allChips, !options.detailLog, true, given.offset),
       gatherer_(output, header.fileSize) {}
 
@@ -132,8 +131,7 @@ bool Conversion::Wants(std::int64_t offset) const {
 // The start line, then the output line: the scan is over and has passed.
 void Conversion::LogSuccess() {
     logged_ = true;
-    const std::int64_t start = scanner_.result().startOffset;
-    sink_.Append(msg::StartLine(start != 0 ? start + logShift_ : 0));
+    sink_.Append(msg::StartLine(scanner_.result().startOffset));
     if (!options_.showStartOnly) sink_.Append(msg::OutputLine(FileNamePart(outputPath_)));
 }
 
@@ -151,8 +149,7 @@ void Conversion::WriteFront(const S98Image& head, const Window& window) {
         if (options_.detailLog) {
             // The whole image is at hand (the window begins at 0).
             const S98Image image{{window.data, static_cast<std::size_t>(window.end)}};
-            CopyLeadIn(image, header_, devices_, scan.startOffset, true, sink_, gatherer_,
-                       logShift_);
+            CopyLeadIn(image, header_, devices_, scan.startOffset, true, sink_, gatherer_);
         } else {
             const std::vector<std::uint8_t>& kept = scanner_.keptLeadIn();
             gatherer_.Keep(kept.data(), static_cast<std::int64_t>(kept.size()));
@@ -213,8 +210,7 @@ std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes 
 
 std::string ConvertImage(const S98Image& image, const S98Header& header,
                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                         OutputTarget& output, ReadSizes sizes, const GivenStart& given,
-                         std::int64_t* startOut) {
+                         OutputTarget& output, ReadSizes sizes, const GivenStart& given) {
     Conversion conversion(header, ReadDeviceTable(image, header), inputPath, options, sink,
                           output, Conversion::Verbatim::kWritten, given);
     std::int64_t offset = TakeFront(conversion, image, sizes);
@@ -222,15 +218,13 @@ std::string ConvertImage(const S98Image& image, const S98Header& header,
         offset = std::min(image.size(), offset + sizes.window);
         conversion.TakeWindow(Window{image.ptr(0), 0, offset});
     }
-    std::string message = conversion.Finish();
-    if (startOut != nullptr) *startOut = conversion.StartOffset();
-    return message;
+    return conversion.Finish();
 }
 
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
                           OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy,
-                          std::int64_t* startOut) {
+                          const GivenStart& given) {
     if (size < 0 || size > kMaxImageSize) return std::string(msg::kInputTooLarge);
     Prefix prefix;
     // The header, then the device table it names.
@@ -258,7 +252,8 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
     Conversion conversion(header, ReadDeviceTable(prefix.image(), header), inputPath, options,
                           sink, output,
                           copy != nullptr ? Conversion::Verbatim::kByTheCaller
-                                          : Conversion::Verbatim::kWritten);
+                                          : Conversion::Verbatim::kWritten,
+                          given);
 
     // The lead-in, a window at a time, so that the front is written soon
     // after the start. Where the kernel copies the verbatim part (which is
@@ -291,9 +286,7 @@ std::string ConvertStream(ByteReader& input, std::int64_t size,
             !copy->Finish(conversion.KeepLimit())) {
             return conversion.Fail(msg::kOutputWrite);
         }
-        std::string message = conversion.Finish();
-        if (startOut != nullptr) *startOut = conversion.StartOffset();
-        return message;
+        return conversion.Finish();
     };
 
     // The rest, window by window. A window begins with the piece of a

@@ -46,12 +46,13 @@ public:
     virtual bool Finish(std::int64_t limit) = 0;
 };
 
-// A start already known: the finishing stage moving an output's start to
-// its first sound converts that output again from the write at `offset`.
-// Its lines name the input's offsets, `logShift` bytes further on.
+// The start, when it is not the first key-on's: the write at `offset`, or
+// none (kNoStart: nothing is left out). The finishing stage with -s takes
+// the image whole first, then converts it again from its first sound.
 struct GivenStart {
-    std::int64_t offset = 0;
-    std::int64_t logShift = 0;
+    static constexpr std::int64_t kFound = 0;
+    static constexpr std::int64_t kNoStart = -1;
+    std::int64_t offset = kFound;
 };
 
 class Conversion {
@@ -89,8 +90,6 @@ public:
     std::int64_t VerbatimFrom() const { return written_; }
     // Just past the verbatim part; final once the scan is finished.
     std::int64_t KeepLimit() const;
-    // Where the output starts (0: nothing is left out); final once finished.
-    std::int64_t StartOffset() const { return scanner_.result().startOffset; }
 
     // Logs the outcome's lines, then commits or abandons the output.
     // Returns the empty text or the message.
@@ -114,7 +113,6 @@ private:
     // scan is over.
     const bool writeEarly_;
     const Verbatim verbatim_;
-    const std::int64_t logShift_;
     Scanner scanner_;
     Gatherer gatherer_;
     bool logged_ = false;
@@ -141,19 +139,17 @@ std::int64_t TakeFront(Conversion& conversion, const S98Image& image, ReadSizes 
 // Converts an image held whole: the front, then the rest in windows of
 // sizes.window, each scanned and written while it is in the processor's
 // cache.
-// cache. `given` sets the start; `startOut` receives it.
+// cache.
 std::string ConvertImage(const S98Image& image, const S98Header& header,
                          const std::filesystem::path& inputPath, Options options, LogSink& sink,
-                         OutputTarget& output, ReadSizes sizes, const GivenStart& given = {},
-                         std::int64_t* startOut = nullptr);
+                         OutputTarget& output, ReadSizes sizes, const GivenStart& given = {});
 
 // ConvertS98Stream with the read sizes given. With `copy`, the verbatim part
 // goes through it once the front is written, the input is read only to be
-// scanned, and the bytes the scan is done with are let go. `startOut`
-// receives the start.
+// scanned, and the bytes the scan is done with are let go.
 std::string ConvertStream(ByteReader& input, std::int64_t size,
                           const std::filesystem::path& inputPath, Options options, LogSink& sink,
                           OutputTarget& output, ReadSizes sizes, VerbatimCopy* copy = nullptr,
-                          std::int64_t* startOut = nullptr);
+                          const GivenStart& given = {});
 
 }  // namespace zelta

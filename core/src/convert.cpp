@@ -19,9 +19,9 @@ std::string ConvertS98Image(std::span<const std::uint8_t> bytes,
     }
     if (NeedsFinishing(options)) {
         return ConvertFinished(
-            [&](Options ordinary, LogSink& lines, OutputTarget& to, std::int64_t& start) {
+            [&](Options ordinary, const GivenStart& given, LogSink& lines, OutputTarget& to) {
                 return ConvertImage(image, header, inputPath, ordinary, lines, to, ReadSizes{},
-                                    GivenStart{}, &start);
+                                    given);
             },
             image.size(), options, sink, output);
     }
@@ -33,9 +33,9 @@ std::string ConvertS98Stream(ByteReader& input, std::int64_t size,
                              LogSink& sink, OutputTarget& output) {
     if (NeedsFinishing(options)) {
         return ConvertFinished(
-            [&](Options ordinary, LogSink& lines, OutputTarget& to, std::int64_t& start) {
+            [&](Options ordinary, const GivenStart& given, LogSink& lines, OutputTarget& to) {
                 return ConvertStream(input, size, inputPath, ordinary, lines, to, ReadSizes{},
-                                     nullptr, &start);
+                                     nullptr, given);
             },
             size, options, sink, output);
     }

@@ -73,19 +73,22 @@ private:
     std::filesystem::path path_;
 };
 
-// Step 1: the output converted again from its first sound, when that lies
-// after its first key-on. `inputStart` is the input's offset of that
-// key-on. Returns the empty text (`again` then holds the output and its
-// lines, or is left unopened) or the message.
-std::string StartAtSound(HeldOutput& first, std::int64_t inputStart, Options inner,
-                         HeldOutput& again, LineCollector& againLines) {
-    const S98Image image{first.bytes()};
+// Step 1: `whole`, the image with nothing left out, converted again from
+// its first sound (or, where its device entries reach into the stream, from
+// its first key-on) into `again`. Leaves `again` unopened when nothing is
+// heard. Returns the empty text or the message.
+std::string StartAtSound(HeldOutput& whole, Options inner, HeldOutput& again,
+                         LineCollector& againLines) {
+    const S98Image image{whole.bytes()};
     const S98Header header = ReadHeader(image, image.size());
-    const SoundStart start = FindSoundStart(image, header, ReadDeviceTable(image, header));
-    if (start.sound <= start.keyOn) return std::string();
+    GivenStart given;  // the first key-on
+    if (!DeviceTableReachesStream(header)) {
+        given.offset = FindSoundStart(image, header, ReadDeviceTable(image, header)).sound;
+        if (given.offset == 0) return std::string();
+    }
     if (!again.MakeRoom(image.size())) return std::string(msg::kMemory);
-    return ConvertImage(image, header, first.path(), inner, againLines, again, ReadSizes{},
-                        GivenStart{start.sound, inputStart - start.keyOn});
+    return ConvertImage(image, header, whole.path(), inner, againLines, again, ReadSizes{},
+                        given);
 }
 
 // Steps 2 and 3 on the output `held`: the lines, and the pieces to write.
@@ -153,10 +156,14 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
     inner.allChips = options.allChips || options.bySound;
     if (options.showStartOnly) inner.detailLog = false;
     LineCollector lines;
-    HeldOutput first;
-    if (!first.MakeRoom(sizeHint)) return std::string(msg::kMemory);
-    std::int64_t inputStart = 0;
-    if (std::string message = ordinary(inner, lines, first, inputStart); !message.empty()) {
+    HeldOutput firstPass;
+    if (!firstPass.MakeRoom(sizeHint)) return std::string(msg::kMemory);
+    // With -s the first pass leaves nothing out, so it lists nothing.
+    Options firstOptions = inner;
+    if (options.bySound) firstOptions.detailLog = false;
+    const GivenStart firstStart{options.bySound ? GivenStart::kNoStart : GivenStart::kFound};
+    if (std::string message = ordinary(firstOptions, firstStart, lines, firstPass);
+        !message.empty()) {
         for (const std::string& line : lines.lines) sink.Append(line);
         return message;
     }
@@ -165,18 +172,14 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
 
     HeldOutput again;
     LineCollector againLines;
-    if (options.bySound && inputStart != 0) {
-        const S98Image image{first.bytes()};
-        const S98Header h = ReadHeader(image, image.size());
-        if (!DeviceTableReachesStream(h)) {
-            if (std::string message = StartAtSound(first, inputStart, inner, again, againLines);
-                !message.empty()) {
-                return message;
-            }
+    if (options.bySound) {
+        if (std::string message = StartAtSound(firstPass, inner, again, againLines);
+            !message.empty()) {
+            return message;
         }
     }
     const bool moved = !againLines.lines.empty();
-    HeldOutput& held = moved ? again : first;
+    HeldOutput& held = moved ? again : firstPass;
     const std::optional<Outcome> outcome = LoopAndEnd(held, options, inner.allChips);
     if (!outcome) return std::string(msg::kMemory);
 
@@ -185,7 +188,7 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
     if (options.bySound) sink.Append(outcome->endLine);
     if (options.showStartOnly) return std::string();
     sink.Append(lines.lines[1]);
-    if (!output.Open(first.path())) return std::string(msg::kOutputOpen);
+    if (!output.Open(firstPass.path())) return std::string(msg::kOutputOpen);
     for (std::size_t i = 2; i < lines.lines.size(); ++i) sink.Append(lines.lines[i]);
     for (std::size_t i = 2; i < againLines.lines.size(); ++i) sink.Append(againLines.lines[i]);
     if (!output.Write(outcome->pieces)) {

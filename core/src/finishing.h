@@ -4,9 +4,11 @@
 //
 // The ordinary conversion runs first, into memory, with the same lines; then
 //
-//   1. -s: the start moves to the first sound (sound_cut.h) when that lies
-//      after the first key-on: the output is converted again from there (its
-//      waits and timer writes before it left out as in any lead-in);
+//   1. -s: the first pass leaves nothing out; the start is then its first
+//      sound (sound_cut.h), and it is converted again from there (the waits
+//      and timer writes before it left out as in any lead-in). When nothing
+//      is heard it stays as it is: the start is 0. When its device entries
+//      reach into the stream, the start is its first key-on of any chip;
 //   2. -l: its stream is searched for the loop (loop_search.h);
 //   3. -s, when the output has no loop (none in the input, none found): the
 //      stream is cut after its last sound.
@@ -39,6 +41,7 @@
 #include <functional>
 #include <string>
 
+#include "conversion.h"
 #include "zelta/convert.h"
 
 namespace zelta {
@@ -48,10 +51,10 @@ constexpr bool NeedsFinishing(const Options& options) {
     return options.findLoop || options.bySound;
 }
 
-// Runs the ordinary conversion with the options given, its lines into the
-// sink, its output into the target and its start's offset into `start`.
+// Runs the ordinary conversion with the options and the start given, its
+// lines into the sink, its output into the target.
 using OrdinaryConversion =
-    std::function<std::string(Options, LogSink&, OutputTarget&, std::int64_t& start)>;
+    std::function<std::string(Options, const GivenStart&, LogSink&, OutputTarget&)>;
 
 // The conversion with the finishing stage: `ordinary` writes into memory
 // (room for `sizeHint` bytes made at once), and the result goes to `output`.

@@ -11,18 +11,19 @@ namespace zelta {
 Scanner::Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
                  bool keepLeadIn, bool byJumps, std::int64_t givenStart)
     : header_(header), devices_(devices), allChips_(allChips), keepLeadIn_(keepLeadIn),
-      byJumps_(byJumps && givenStart == 0 && JumpWalkAvailable() &&
+      byJumps_(byJumps && givenStart <= 0 && JumpWalkAvailable() &&
                std::min(devices.validCount << kDeviceIndexShift, int{kEndOfData}) <=
                    LeadInFilter::kLeftOutTableSize),
       givenStart_(givenStart), at_(header.dumpOffset),
       tag_(header.tagOffset), loop_(header.loopOffset),
       nextMark_(std::min(tag_.Mark(), loop_.Mark())) {
+    if (givenStart < 0) phase_ = Phase::kSettled;  // nothing is left out
     writeLimit_ = std::min(devices_.validCount << kDeviceIndexShift, int{kEndOfData});
 }
 
 [[gnu::always_inline]] inline void Scanner::SeeWrite(std::int64_t at, const RegisterWrite& w,
                                                      const std::uint8_t* bytes) {
-    if (givenStart_ != 0) {
+    if (givenStart_ > 0) {
         // The start is known: the watch is not asked.
         if (at == givenStart_) {
             start_ = at;

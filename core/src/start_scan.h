@@ -77,8 +77,8 @@ public:
     // lead-in as the output holds it, so that it need not be walked again.
     // With `byJumps` (where the processor allows) the lead-in is walked a
     // block at a time; tests turn it off to check one way against the other.
-    // A `givenStart` other than 0 is the start, whatever sounds: the offset
-    // of a register write of the stream.
+    // A `givenStart` above 0 is the start, whatever sounds: the offset of a
+    // register write of the stream; one below 0 says there is none.
     Scanner(const S98Header& header, const DeviceTable& devices, bool allChips,
             bool keepLeadIn = false, bool byJumps = true, std::int64_t givenStart = 0);
 

@@ -66,8 +66,7 @@ void CopyHead(const S98Image& image, const S98Header& header, const ScanResult& 
 }
 
 void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTable& devices,
-                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out,
-                std::int64_t logShift) {
+                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out) {
     LeadInFilter filter;
     std::int64_t at = header.dumpOffset;
     while (at < start) {
@@ -77,15 +76,15 @@ void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTabl
                 at += RunLength(image.ptr(at), start - at, kOneSync);
                 continue;
             }
-            sink.Append(msg::OneSyncLine(at + logShift, c));
+            sink.Append(msg::OneSyncLine(at, c));
             ++at;
         } else if (c == kNSync) {
-            if (detailLog) sink.Append(msg::NSyncLine(at + logShift, c));
+            if (detailLog) sink.Append(msg::NSyncLine(at, c));
             ++at;
             std::uint8_t count = 0;
             do {
                 count = image.at(at);
-                if (detailLog) sink.Append(msg::CountByteLine(at + logShift, count));
+                if (detailLog) sink.Append(msg::CountByteLine(at, count));
                 ++at;
             } while ((count & kCountContinues) != 0);
         } else {
@@ -97,7 +96,7 @@ void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTabl
             if (fate == Fate::kKeep) {
                 out.Keep(image.ptr(at), kRegisterWriteSize);
             } else if (fate == Fate::kDropLogged && detailLog) {
-                sink.Append(msg::TimerLine(at + logShift, image.ptr(at)));
+                sink.Append(msg::TimerLine(at, image.ptr(at)));
             }
             at += kRegisterWriteSize;
         }

@@ -50,10 +50,9 @@ void CopyHead(const S98Image& image, const S98Header& header, const ScanResult& 
 
 // Walks the lead-in [dumpOffset, start) again, with the rules the scan used,
 // keeping what goes to the output and (with detailLog) logging one line per
-// left-out byte or timer write, its offset `logShift` further on. `image`
-// holds the lead-in, which the scan has validated.
+// left-out byte or timer write. `image` holds the lead-in, which the scan
+// has validated.
 void CopyLeadIn(const S98Image& image, const S98Header& header, const DeviceTable& devices,
-                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out,
-                std::int64_t logShift = 0);
+                std::int64_t start, bool detailLog, LogSink& sink, Gatherer& out);
 
 }  // namespace zelta
