@@ -115,8 +115,8 @@ std::string UsageText() {
            "the first write, from the first key-on of any chip on, after which a\n"
            "sound is heard; before it, waits and timer writes are left out (nothing\n"
            "is, when nothing is heard). When the output has no loop, the stream\n"
-           "ends at the last moment anything is heard,\n"
-           "rounded up to a tick; a line tells where and how much was cut.\n"
+           "ends at the last moment anything is heard, rounded up to a tick; a\n"
+           "line tells where and how much was cut.\n"
            "\n"
            "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
            "could not be read), 2 on a usage error.\n";
