@@ -330,6 +330,11 @@ TEST(SilenceCut, StartsAtTheFirstSoundAndCutsALoopFreeSongAfterItsLast) {
         if (!c.endLine) EXPECT_EQ(got.output, c.song.heard ? ConvertInMemory(in, {.allChips = true}).output : in) << c.name;
         EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "") << c.name;
     }
+    // Device entries in the stream: nothing is moved or cut.
+    for (const Bytes& in : {kDeviceTableInTheStream, kDeviceTableInACutStream}) {
+        EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "");
+        EXPECT_EQ(ConvertInMemory(in, {.bySound = true}).lines.at(0), "start offset(1st key-on)=00000000\n");
+    }
 }
 
 }  // namespace

@@ -74,18 +74,17 @@ private:
 };
 
 // Step 1: `whole`, the image with nothing left out, converted again from
-// its first sound (or, where its device entries reach into the stream, from
-// its first key-on) into `again`. Leaves `again` unopened when nothing is
-// heard. Returns the empty text or the message.
+// its first sound into `again`. Leaves `again` unopened when nothing is
+// heard, or when its device entries reach into the stream (which of them
+// are read depends on the image's size, which `whole` need not share with
+// the input). Returns the empty text or the message.
 std::string StartAtSound(HeldOutput& whole, Options inner, HeldOutput& again,
                          LineCollector& againLines) {
     const S98Image image{whole.bytes()};
     const S98Header header = ReadHeader(image, image.size());
-    GivenStart given;  // the first key-on
-    if (!DeviceTableReachesStream(header)) {
-        given.offset = FindSoundStart(image, header, ReadDeviceTable(image, header)).sound;
-        if (given.offset == 0) return std::string();
-    }
+    if (DeviceTableReachesStream(header)) return std::string();
+    const GivenStart given{FindSoundStart(image, header, ReadDeviceTable(image, header)).sound};
+    if (given.offset == 0) return std::string();
     if (!again.MakeRoom(image.size())) return std::string(msg::kMemory);
     return ConvertImage(image, header, whole.path(), inner, againLines, again, ReadSizes{},
                         given);

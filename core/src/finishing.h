@@ -7,8 +7,8 @@
 //   1. -s: the first pass leaves nothing out; the start is then its first
 //      sound (sound_cut.h), and it is converted again from there (the waits
 //      and timer writes before it left out as in any lead-in). When nothing
-//      is heard it stays as it is: the start is 0. When its device entries
-//      reach into the stream, the start is its first key-on of any chip;
+//      is heard, or its device entries reach into the stream, it stays as it
+//      is: the start is 0;
 //   2. -l: its stream is searched for the loop (loop_search.h);
 //   3. -s, when the output has no loop (none in the input, none found): the
 //      stream is cut after its last sound.
