@@ -215,7 +215,7 @@ inline std::string CheckConversion(std::span<const std::uint8_t> in, const Memor
             past = k + 1;
             if (b[k] != 0xFE) return std::uint64_t{b[k] == 0xFF ? 1u : 0u};
             for (int shift = 0; past < b.size(); shift += 7) {
-                t |= std::uint64_t(b[past] & 0x7F) << shift;
+                if (shift < 64) t |= std::uint64_t(b[past] & 0x7F) << shift;  // the bits a count holds
                 if ((b[past++] & 0x80) == 0) break;
             }
             return t + 2;

@@ -262,7 +262,7 @@ TEST(LoopCut, LogsTheLoopLineAndCutsWhereTheRuleSays) {
 // keys the channel on and off at TL 127. `expected` builds the file -s must
 // write: the writes before the sound at one moment, the release's one tick.
 struct Jingle {
-    bool silentFirst = false, keyOff = true, loop = false, expected = false, heard = true;
+    bool silentFirst = false, keyOff = true, loop = false, expected = false, heard = true, overlong = false;
     int tail = 100;
     std::int64_t start = 0;  // the sounding key-on's offset, once built
     Bytes Build() {
@@ -285,7 +285,9 @@ struct Jingle {
         if (!expected) b.Wait(30, 1);
         if (loop) b.LoopHere();
         start = b.Here();
-        b.Write(0, 0x28, 0xF0).Wait(50, 1);
+        b.Write(0, 0x28, 0xF0);
+        if (overlong) b.NSync({0xB0, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00});  // 50 ticks in 11 bytes
+        else b.Wait(50, 1);
         if (keyOff) b.Write(0, 0x28, 0x00);
         if (expected) b.Sync();
         for (int k = 0; k < tail && !expected; ++k) b.Wait(10, 1).Write(0, 0x28, 0x01);
@@ -304,6 +306,7 @@ TEST(SilenceCut, StartsAtTheFirstSoundAndCutsALoopFreeSongAfterItsLast) {
         {"a silent first key-on gives way to the first sound", {.silentFirst = true}, {.bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
         {"with -l and no loop found, the end is cut too", {}, {.findLoop = true, .bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
         {"with -n the lines only", {.silentFirst = true}, {.showStartOnly = true, .bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
+        {"a wait in more count bytes than a count holds", {.overlong = true}, {.bySound = true}, "end offset(silence cut)=%08x, 9.99 s\n"},
         {"a song with a loop offset keeps its end", {.loop = true}, {.bySound = true}, nullptr},
         {"a voice held to the end is never cut", {.keyOff = false}, {.bySound = true}, nullptr},
         {"an end without a wait after the sound", {.tail = 0}, {.bySound = true}, nullptr},
