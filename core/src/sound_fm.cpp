@@ -591,8 +591,6 @@ struct Operator {
     bool listed = false;  // in the moment's list of key changes
     bool offThisMoment = false;  // the live key went off at the present moment
     Envelope env;
-    Span heard;
-    bool heardStale = false;  // a modulator's: not worked out
 };
 
 struct Chip {
@@ -619,6 +617,7 @@ public:
     }
 
     void Advance(double seconds) override {
+        WorkOutSpans();
         for (int i = 0; i < listedCount_; ++i) {
             Operator& op = ops_[static_cast<std::size_t>(listed_[static_cast<std::size_t>(i)])];
             op.listed = false;
@@ -768,7 +767,7 @@ private:
         case Field::kTl:
             if (op.tl == (value & kTlBits)) return;
             op.tl = value & kTlBits;
-            Refresh(index);
+            Touch(index);
             return;
         case Field::kKsAr:
             op.ks = value >> kKsShift;
@@ -793,7 +792,7 @@ private:
         carriers_[c] = carriers;
         dirty_ = true;
         for (int slot = 0; slot < kOpsPerChannel; ++slot) {
-            if (Op(OpIndex(channel, slot)).heardStale) Refresh(OpIndex(channel, slot));
+            if (heardStale_[static_cast<std::size_t>(OpIndex(channel, slot))]) Touch(OpIndex(channel, slot));
         }
     }
 
@@ -831,7 +830,7 @@ private:
             op.listed = true;
             listed_[static_cast<std::size_t>(listedCount_++)] = static_cast<std::uint8_t>(index);
         }
-        Refresh(index);
+        Touch(index);
     }
 
     // The live key differs from the envelope's, or went off and on again at
@@ -858,7 +857,7 @@ private:
             op.env.attackDone = AttackDone(op.rates.attack, pace_, now_);
         }
         op.ssg = on;
-        Refresh(index);
+        Touch(index);
     }
 
     int KeyCodeOf(int index) const {
@@ -904,7 +903,7 @@ private:
             if (op.keyed && rates.sustain > op.rates.sustain) op.env.slowFirstDecay = true;
             op.rates = rates;
         }
-        Refresh(index);
+        Touch(index);
     }
 
     void SetPrescale(int prescale) {
@@ -912,22 +911,42 @@ private:
         for (Operator& op : ops_) op.env = At(op.env, op.rates, pace_, now_);
         prescale_ = prescale;
         pace_.fast = chip_.egStep * prescale / kResetPrescale;
-        for (int index = 0; index < chip_.channels * kOpsPerChannel; ++index) Refresh(index);
+        for (int index = 0; index < chip_.channels * kOpsPerChannel; ++index) Touch(index);
     }
 
     bool IsCarrier(int index) const {
         return (carriers_[static_cast<std::size_t>(index / kOpsPerChannel)] >> (index % kOpsPerChannel) & 1) != 0;
     }
 
+    // An operator whose span may have changed: it is worked out when the
+    // moment's answers are asked for, or time passes, once however many
+    // writes of the moment touched it (time stands still between them).
+    void Touch(int index) {
+        const auto i = static_cast<std::size_t>(index);
+        if (touched_[i]) return;
+        touched_[i] = true;
+        touchedList_[static_cast<std::size_t>(touchedCount_++)] = static_cast<std::uint8_t>(index);
+    }
+
+    void WorkOutSpans() const {
+        for (int k = 0; k < touchedCount_; ++k) {
+            const int index = touchedList_[static_cast<std::size_t>(k)];
+            touched_[static_cast<std::size_t>(index)] = false;
+            Refresh(index);
+        }
+        touchedCount_ = 0;
+    }
+
     // A modulator's span is worked out only once it becomes a carrier.
-    void Refresh(int index) {
-        Operator& op = Op(index);
-        op.heardStale = !IsCarrier(index);
-        if (op.heardStale) return;
+    void Refresh(int index) const {
+        const auto i = static_cast<std::size_t>(index);
+        const Operator& op = ops_[i];
+        heardStale_[i] = !IsCarrier(index);
+        if (heardStale_[i]) return;
         const Span heard = HeardSpan(Keyed(op, now_), op.liveKey, op.ssg, op.rates,
                                      op.silence - op.tl * kTlStep, pace_);
-        if (heard == op.heard) return;
-        op.heard = heard;
+        if (heard == heard_[i]) return;
+        heard_[i] = heard;
         dirty_ = true;
     }
 
@@ -938,6 +957,7 @@ private:
     // The carriers' spans at the present moment; kept until a write changes
     // one or time passes the next start or end.
     void Summarize() const {
+        WorkOutSpans();
         if (!dirty_ && now_ < validUntil_) return;
         heardNow_ = false;
         nextStart_ = kNever;
@@ -947,7 +967,7 @@ private:
             const std::uint8_t carriers = carriers_[static_cast<std::size_t>(channel)];
             for (int slot = 0; slot < kOpsPerChannel; ++slot) {
                 if ((carriers >> slot & 1) == 0) continue;
-                const Span& s = ops_[static_cast<std::size_t>(OpIndex(channel, slot))].heard;
+                const Span& s = heard_[static_cast<std::size_t>(OpIndex(channel, slot))];
                 if (s.from == kNever) continue;
                 lastEnd_ = std::max(lastEnd_, s.until);
                 if (s.until <= now_) continue;
@@ -984,6 +1004,12 @@ private:
     bool dacLowBit_ = false;
     std::uint8_t dacValue_ = kOpnDacSilence;
 
+    // The carriers' spans, worked out when asked (Touch).
+    mutable std::array<Span, kMaxOps> heard_{};
+    mutable std::array<bool, kMaxOps> heardStale_{};  // a modulator's: not worked out
+    mutable std::array<bool, kMaxOps> touched_{};
+    mutable std::array<std::uint8_t, kMaxOps> touchedList_{};
+    mutable int touchedCount_ = 0;
     mutable bool dirty_ = true;
     mutable bool heardNow_ = false;
     mutable double nextStart_ = kNever;
