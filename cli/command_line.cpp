@@ -116,7 +116,8 @@ std::string UsageText() {
            "sound is heard; before it, waits and timer writes are left out (nothing\n"
            "is, when nothing is heard). When the output has no loop, the stream\n"
            "ends at the last moment anything is heard, rounded up to a tick; a\n"
-           "line tells where and how much was cut.\n"
+           "line tells where and how much was cut. With -l, nothing is cut when\n"
+           "what would be left reads as a loop.\n"
            "\n"
            "Exit status: 0 when every file succeeded, 1 when any failed (or a folder\n"
            "could not be read), 2 on a usage error.\n";

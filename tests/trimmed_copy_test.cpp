@@ -338,6 +338,13 @@ TEST(SilenceCut, StartsAtTheFirstSoundAndCutsALoopFreeSongAfterItsLast) {
         EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "");
         EXPECT_EQ(ConvertInMemory(in, {.bySound = true}).lines.at(0), "start offset(1st key-on)=00000000\n");
     }
+    // A cut that leaves a repeat: made with -s, not with -sl.
+    for (const bool loop : {false, true}) {
+        const auto got = ConvertInMemory(kCutLeavesARepeat, {.findLoop = loop, .bySound = true});
+        EXPECT_EQ(got.lines.at(loop ? 2 : 1), loop ? "end offset(silence cut)=none\n"
+                                                  : "end offset(silence cut)=0000002a, 3085500.44 s\n");
+        EXPECT_EQ(CheckBySound(kCutLeavesARepeat, {.findLoop = loop}), "") << loop;
+    }
 }
 
 }  // namespace

@@ -90,56 +90,66 @@ std::string StartAtSound(HeldOutput& whole, Options inner, HeldOutput& again,
                         given);
 }
 
-// Steps 2 and 3 on the output `held`: the lines, and the pieces to write.
+// Step 2 on the output `held`: the loop's line, and the pieces to write.
 struct Outcome {
     std::string loopLine;
-    std::string endLine;
-    std::vector<std::uint8_t> wait;  // the shortened wait the pieces name
+    bool looped = false;
     std::vector<std::span<const std::uint8_t>> pieces;
 };
 
 // Nullopt when there was no room for the loop search.
-std::optional<Outcome> LoopAndEnd(HeldOutput& held, const Options& options, bool allChips) {
+std::optional<Outcome> FindAndCutLoop(HeldOutput& held, const Options& options, bool allChips) {
     static constexpr std::uint8_t kEnd[] = {kEndOfData};
     Outcome o;
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
-    const DeviceTable devices = ReadDeviceTable(image, h);
-    const bool searchable = !DeviceTableReachesStream(h);
     std::optional<FoundLoop> loop;
     if (options.findLoop) {
-        const LoopSearch search =
-            h.loopOffset != 0 || !searchable ? LoopSearch{} : FindLoop(image, allChips);
+        const LoopSearch search = h.loopOffset != 0 || DeviceTableReachesStream(h)
+                                      ? LoopSearch{}
+                                      : FindLoop(image, allChips);
         if (search.outOfMemory) return std::nullopt;
         loop = search.loop;
         o.loopLine = loop               ? msg::LoopFoundLine(loop->loopOffset, loop->seconds)
                      : h.loopOffset != 0 ? msg::LoopKeptLine(h.loopOffset)
                                          : std::string(msg::kLoopNoneLine);
     }
-    std::optional<EndCut> end;
-    if (options.bySound) {
-        if (searchable && h.loopOffset == 0 && !loop) end = FindSilentEnd(image, h, devices);
-        o.endLine = end ? msg::EndCutLine(end->endOffset, end->secondsLeftOut)
-                        : std::string(msg::kEndNoneLine);
-    }
-    if (!loop && !end) {
+    if (!loop) {
         o.pieces.push_back(image.bytes);
         return o;
     }
     // The header's offsets are rewritten in the held output itself, which is
     // needed no more.
+    o.looped = true;
     const bool tagFollows = h.tagOffset > h.dumpOffset;
-    const std::int64_t endAt = loop ? loop->cutOffset : end->endOffset;
-    if (loop) StoreLe32(held.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
-    if (tagFollows) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(endAt + 1));
-    o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop ? loop->cutOffset : end->cutAt)));
-    if (end) {
-        o.wait = end->wait;
-        o.pieces.push_back(o.wait);
-    }
+    StoreLe32(held.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
+    if (tagFollows) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(loop->cutOffset + 1));
+    o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop->cutOffset)));
     o.pieces.push_back(kEnd);
     if (tagFollows) o.pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
     return o;
+}
+
+// Step 3: the output `held`, when it has no loop offset, cut after its last
+// sound into `cut`; `end` tells where, nullopt when nothing is cut. False
+// when there was no room for the cut copy.
+bool CutAtLastSound(const HeldOutput& held, HeldOutput& cut, std::optional<EndCut>& end) {
+    static constexpr std::uint8_t kEnd[] = {kEndOfData};
+    const S98Image image{held.bytes()};
+    const S98Header h = ReadHeader(image, image.size());
+    if (h.loopOffset != 0 || DeviceTableReachesStream(h)) return true;
+    end = FindSilentEnd(image, h, ReadDeviceTable(image, h));
+    if (!end) return true;
+    // The cut copy may be a byte longer: a stream that ran to the file's end
+    // without an end command gets one.
+    if (!cut.MakeRoom(image.size() + 1) || !cut.Open(held.path())) return false;
+    const bool tagFollows = h.tagOffset > h.dumpOffset;
+    const std::span<const std::uint8_t> pieces[] = {
+        image.bytes.first(static_cast<std::size_t>(end->cutAt)), end->wait, kEnd,
+        tagFollows ? image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)) : std::span<const std::uint8_t>{}};
+    if (!cut.Write(pieces)) return false;
+    if (tagFollows) StoreLe32(cut.data() + kTagOffsetAt, static_cast<std::int32_t>(end->endOffset + 1));
+    return true;
 }
 
 }  // namespace
@@ -178,19 +188,36 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
         }
     }
     const bool moved = !againLines.lines.empty();
-    HeldOutput& held = moved ? again : firstPass;
-    const std::optional<Outcome> outcome = LoopAndEnd(held, options, inner.allChips);
-    if (!outcome) return std::string(msg::kMemory);
+    HeldOutput& started = moved ? again : firstPass;
+    const std::optional<Outcome> looped = FindAndCutLoop(started, options, inner.allChips);
+    if (!looped) return std::string(msg::kMemory);
+    HeldOutput cut;
+    std::optional<EndCut> end;
+    if (options.bySound && !looped->looped) {
+        if (!CutAtLastSound(started, cut, end)) return std::string(msg::kMemory);
+        // With -l, a cut that leaves what reads as a repeat is not made: a
+        // second run would loop a song the first found to end.
+        if (end && options.findLoop) {
+            const LoopSearch search = FindLoop(S98Image{cut.bytes()}, inner.allChips);
+            if (search.outOfMemory) return std::string(msg::kMemory);
+            if (search.loop) end.reset();
+        }
+    }
+    const std::vector<std::span<const std::uint8_t>> pieces =
+        end ? std::vector<std::span<const std::uint8_t>>{cut.bytes()} : looped->pieces;
 
     sink.Append(moved ? againLines.lines[0] : lines.lines[0]);
-    if (options.findLoop) sink.Append(outcome->loopLine);
-    if (options.bySound) sink.Append(outcome->endLine);
+    if (options.findLoop) sink.Append(looped->loopLine);
+    if (options.bySound) {
+        sink.Append(end ? msg::EndCutLine(end->endOffset, end->secondsLeftOut)
+                        : std::string(msg::kEndNoneLine));
+    }
     if (options.showStartOnly) return std::string();
     sink.Append(lines.lines[1]);
     if (!output.Open(firstPass.path())) return std::string(msg::kOutputOpen);
     for (std::size_t i = 2; i < lines.lines.size(); ++i) sink.Append(lines.lines[i]);
     for (std::size_t i = 2; i < againLines.lines.size(); ++i) sink.Append(againLines.lines[i]);
-    if (!output.Write(outcome->pieces)) {
+    if (!output.Write(pieces)) {
         output.Abort();
         return std::string(msg::kOutputWrite);
     }

@@ -11,7 +11,9 @@
 //      is: the start is 0;
 //   2. -l: its stream is searched for the loop (loop_search.h);
 //   3. -s, when the output has no loop (none in the input, none found): the
-//      stream is cut after its last sound.
+//      stream is cut after its last sound. With -l, not when what is left
+//      would read as a repeat (the search finds a loop in it): the song was
+//      found to end, and a second run must not loop it.
 //
 // Steps 2 and 3 write the output so:
 //
@@ -28,8 +30,8 @@
 //                                  data is in the head and stays where it is)
 //
 // A file that has a loop offset already keeps it (as the ordinary conversion
-// adjusts it); one whose loop is not found, or whose end is heard, is
-// written as in step 1. Nothing is searched or cut in a file whose device
+// adjusts it); a step that finds nothing (no loop, a sound heard to the
+// end) leaves the output as the step before wrote it. Nothing is searched or cut in a file whose device
 // entries reach into its stream: what types its devices have would depend
 // on where the stream's bytes fall.
 //
