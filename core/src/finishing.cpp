@@ -90,17 +90,31 @@ std::string StartAtSound(HeldOutput& whole, Options inner, HeldOutput& again,
                         given);
 }
 
+// The pieces of a copy of `image` whose stream is kept up to `keep`, then
+// `wait` (a shortened wait, or none) and the end command, then the tag when
+// it follows the data; its new tag offset, the end + 1, is the caller's to
+// store.
+std::vector<std::span<const std::uint8_t>> EndedCopy(const S98Image& image, const S98Header& h,
+                                                     std::int64_t keep,
+                                                     std::span<const std::uint8_t> wait) {
+    static constexpr std::uint8_t kEnd[] = {kEndOfData};
+    std::vector<std::span<const std::uint8_t>> pieces{image.bytes.first(static_cast<std::size_t>(keep))};
+    if (!wait.empty()) pieces.push_back(wait);
+    pieces.push_back(kEnd);
+    if (h.tagOffset > h.dumpOffset) pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
+    return pieces;
+}
+
 // Step 2 on the output `held`: the loop's line, and the pieces to write.
-struct Outcome {
+struct LoopStep {
     std::string loopLine;
     bool looped = false;
     std::vector<std::span<const std::uint8_t>> pieces;
 };
 
 // Nullopt when there was no room for the loop search.
-std::optional<Outcome> FindAndCutLoop(HeldOutput& held, const Options& options, bool allChips) {
-    static constexpr std::uint8_t kEnd[] = {kEndOfData};
-    Outcome o;
+std::optional<LoopStep> FindAndCutLoop(HeldOutput& held, const Options& options, bool allChips) {
+    LoopStep step;
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
     std::optional<FoundLoop> loop;
@@ -110,31 +124,27 @@ std::optional<Outcome> FindAndCutLoop(HeldOutput& held, const Options& options, 
                                       : FindLoop(image, allChips);
         if (search.outOfMemory) return std::nullopt;
         loop = search.loop;
-        o.loopLine = loop               ? msg::LoopFoundLine(loop->loopOffset, loop->seconds)
-                     : h.loopOffset != 0 ? msg::LoopKeptLine(h.loopOffset)
-                                         : std::string(msg::kLoopNoneLine);
+        step.loopLine = loop               ? msg::LoopFoundLine(loop->loopOffset, loop->seconds)
+                        : h.loopOffset != 0 ? msg::LoopKeptLine(h.loopOffset)
+                                            : std::string(msg::kLoopNoneLine);
     }
     if (!loop) {
-        o.pieces.push_back(image.bytes);
-        return o;
+        step.pieces.push_back(image.bytes);
+        return step;
     }
     // The header's offsets are rewritten in the held output itself, which is
     // needed no more.
-    o.looped = true;
-    const bool tagFollows = h.tagOffset > h.dumpOffset;
+    step.looped = true;
+    step.pieces = EndedCopy(image, h, loop->cutOffset, {});
     StoreLe32(held.data() + kLoopOffsetAt, static_cast<std::int32_t>(loop->loopOffset));
-    if (tagFollows) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(loop->cutOffset + 1));
-    o.pieces.push_back(image.bytes.first(static_cast<std::size_t>(loop->cutOffset)));
-    o.pieces.push_back(kEnd);
-    if (tagFollows) o.pieces.push_back(image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)));
-    return o;
+    if (h.tagOffset > h.dumpOffset) StoreLe32(held.data() + kTagOffsetAt, static_cast<std::int32_t>(loop->cutOffset + 1));
+    return step;
 }
 
 // Step 3: the output `held`, when it has no loop offset, cut after its last
-// sound into `cut`; `end` tells where, nullopt when nothing is cut. False
-// when there was no room for the cut copy.
+// sound into `cut` (`held` is left as it is); `end` tells where, nullopt
+// when nothing is cut. False when there was no room for the cut copy.
 bool CutAtLastSound(const HeldOutput& held, HeldOutput& cut, std::optional<EndCut>& end) {
-    static constexpr std::uint8_t kEnd[] = {kEndOfData};
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
     if (h.loopOffset != 0 || DeviceTableReachesStream(h)) return true;
@@ -143,12 +153,8 @@ bool CutAtLastSound(const HeldOutput& held, HeldOutput& cut, std::optional<EndCu
     // The cut copy may be a byte longer: a stream that ran to the file's end
     // without an end command gets one.
     if (!cut.MakeRoom(image.size() + 1) || !cut.Open(held.path())) return false;
-    const bool tagFollows = h.tagOffset > h.dumpOffset;
-    const std::span<const std::uint8_t> pieces[] = {
-        image.bytes.first(static_cast<std::size_t>(end->cutAt)), end->wait, kEnd,
-        tagFollows ? image.bytes.subspan(static_cast<std::size_t>(h.tagOffset)) : std::span<const std::uint8_t>{}};
-    if (!cut.Write(pieces)) return false;
-    if (tagFollows) StoreLe32(cut.data() + kTagOffsetAt, static_cast<std::int32_t>(end->endOffset + 1));
+    if (!cut.Write(EndedCopy(image, h, end->cutAt, end->wait))) return false;
+    if (h.tagOffset > h.dumpOffset) StoreLe32(cut.data() + kTagOffsetAt, static_cast<std::int32_t>(end->endOffset + 1));
     return true;
 }
 
@@ -189,11 +195,11 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
     }
     const bool moved = !againLines.lines.empty();
     HeldOutput& started = moved ? again : firstPass;
-    const std::optional<Outcome> looped = FindAndCutLoop(started, options, inner.allChips);
-    if (!looped) return std::string(msg::kMemory);
+    const std::optional<LoopStep> loopStep = FindAndCutLoop(started, options, inner.allChips);
+    if (!loopStep) return std::string(msg::kMemory);
     HeldOutput cut;
     std::optional<EndCut> end;
-    if (options.bySound && !looped->looped) {
+    if (options.bySound && !loopStep->looped) {
         if (!CutAtLastSound(started, cut, end)) return std::string(msg::kMemory);
         // With -l, a cut that leaves what reads as a repeat is not made: a
         // second run would loop a song the first found to end.
@@ -204,10 +210,10 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
         }
     }
     const std::vector<std::span<const std::uint8_t>> pieces =
-        end ? std::vector<std::span<const std::uint8_t>>{cut.bytes()} : looped->pieces;
+        end ? std::vector<std::span<const std::uint8_t>>{cut.bytes()} : loopStep->pieces;
 
     sink.Append(moved ? againLines.lines[0] : lines.lines[0]);
-    if (options.findLoop) sink.Append(looped->loopLine);
+    if (options.findLoop) sink.Append(loopStep->loopLine);
     if (options.bySound) {
         sink.Append(end ? msg::EndCutLine(end->endOffset, end->secondsLeftOut)
                         : std::string(msg::kEndNoneLine));
