@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
     zelta::test::WriteFile(dir / "found-device-table-in-the-stream.s98", zelta::test::kDeviceTableInTheStream);
     zelta::test::WriteFile(dir / "found-device-table-in-a-cut-stream.s98", zelta::test::kDeviceTableInACutStream);
     zelta::test::WriteFile(dir / "found-cut-leaves-a-repeat.s98", zelta::test::kCutLeavesARepeat);
-    std::printf("%d seed files, %d songs and 3 found inputs in %s\n", count, songs, dir.c_str());
+    zelta::test::WriteFile(dir / "found-device-table-in-a-shorter-copy.s98", zelta::test::kDeviceTableInAShorterCopy);
+    std::printf("%d seed files, %d songs and 4 found inputs in %s\n", count, songs, dir.c_str());
     return 0;
 }

@@ -334,7 +334,7 @@ TEST(SilenceCut, StartsAtTheFirstSoundAndCutsALoopFreeSongAfterItsLast) {
         EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "") << c.name;
     }
     // Device entries in the stream: nothing is moved or cut.
-    for (const Bytes& in : {kDeviceTableInTheStream, kDeviceTableInACutStream}) {
+    for (const Bytes& in : {kDeviceTableInTheStream, kDeviceTableInACutStream, kDeviceTableInAShorterCopy}) {
         EXPECT_EQ(CheckBySound(in, {.detailLog = true}), "");
         EXPECT_EQ(ConvertInMemory(in, {.bySound = true}).lines.at(0), "start offset(1st key-on)=00000000\n");
     }

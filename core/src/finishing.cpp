@@ -78,11 +78,11 @@ private:
 // heard, or when its device entries reach into the stream (which of them
 // are read depends on the image's size, which `whole` need not share with
 // the input). Returns the empty text or the message.
-std::string StartAtSound(HeldOutput& whole, Options inner, HeldOutput& again,
+std::string StartAtSound(HeldOutput& whole, bool tableInStream, Options inner, HeldOutput& again,
                          LineCollector& againLines) {
     const S98Image image{whole.bytes()};
     const S98Header header = ReadHeader(image, image.size());
-    if (DeviceTableReachesStream(header)) return std::string();
+    if (tableInStream || DeviceTableReachesStream(header)) return std::string();
     const GivenStart given{FindSoundStart(image, header, ReadDeviceTable(image, header)).sound};
     if (given.offset == 0) return std::string();
     if (!again.MakeRoom(image.size())) return std::string(msg::kMemory);
@@ -113,13 +113,14 @@ struct LoopStep {
 };
 
 // Nullopt when there was no room for the loop search.
-std::optional<LoopStep> FindAndCutLoop(HeldOutput& held, const Options& options, bool allChips) {
+std::optional<LoopStep> FindAndCutLoop(HeldOutput& held, bool tableInStream, const Options& options,
+                                       bool allChips) {
     LoopStep step;
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
     std::optional<FoundLoop> loop;
     if (options.findLoop) {
-        const LoopSearch search = h.loopOffset != 0 || DeviceTableReachesStream(h)
+        const LoopSearch search = h.loopOffset != 0 || tableInStream || DeviceTableReachesStream(h)
                                       ? LoopSearch{}
                                       : FindLoop(image, allChips);
         if (search.outOfMemory) return std::nullopt;
@@ -144,10 +145,11 @@ std::optional<LoopStep> FindAndCutLoop(HeldOutput& held, const Options& options,
 // Step 3: the output `held`, when it has no loop offset, cut after its last
 // sound into `cut` (`held` is left as it is); `end` tells where, nullopt
 // when nothing is cut. False when there was no room for the cut copy.
-bool CutAtLastSound(const HeldOutput& held, HeldOutput& cut, std::optional<EndCut>& end) {
+bool CutAtLastSound(const HeldOutput& held, bool tableInStream, HeldOutput& cut,
+                    std::optional<EndCut>& end) {
     const S98Image image{held.bytes()};
     const S98Header h = ReadHeader(image, image.size());
-    if (h.loopOffset != 0 || DeviceTableReachesStream(h)) return true;
+    if (h.loopOffset != 0 || tableInStream || DeviceTableReachesStream(h)) return true;
     end = FindSilentEnd(image, h, ReadDeviceTable(image, h));
     if (!end) return true;
     // The cut copy may be a byte longer: a stream that ran to the file's end
@@ -185,22 +187,26 @@ std::string ConvertFinished(const OrdinaryConversion& ordinary, std::int64_t siz
     // The ordinary lines: the start line, the output line, the detail log.
     if (lines.lines.size() < 2) return std::string(msg::kOutputWrite);  // never: both always come
 
+    // Whether the input's device entries reach into its stream: the first
+    // pass may be shorter than the file and read fewer of them.
+    const bool tableInStream =
+        DeviceTableReachesStream(ReadHeader(S98Image{firstPass.bytes()}, sizeHint));
     HeldOutput again;
     LineCollector againLines;
     if (options.bySound) {
-        if (std::string message = StartAtSound(firstPass, inner, again, againLines);
+        if (std::string message = StartAtSound(firstPass, tableInStream, inner, again, againLines);
             !message.empty()) {
             return message;
         }
     }
     const bool moved = !againLines.lines.empty();
     HeldOutput& started = moved ? again : firstPass;
-    const std::optional<LoopStep> loopStep = FindAndCutLoop(started, options, inner.allChips);
+    const std::optional<LoopStep> loopStep = FindAndCutLoop(started, tableInStream, options, inner.allChips);
     if (!loopStep) return std::string(msg::kMemory);
     HeldOutput cut;
     std::optional<EndCut> end;
     if (options.bySound && !loopStep->looped) {
-        if (!CutAtLastSound(started, cut, end)) return std::string(msg::kMemory);
+        if (!CutAtLastSound(started, tableInStream, cut, end)) return std::string(msg::kMemory);
         // With -l, a cut that leaves what reads as a repeat is not made: a
         // second run would loop a song the first found to end.
         if (end && options.findLoop) {

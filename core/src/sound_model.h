@@ -85,6 +85,8 @@ class SoundModel {
 public:
     explicit SoundModel(const DeviceTable& devices);
     void Write(const RegisterWrite& w) {
+        // A device the table does not name makes no sound.
+        if (static_cast<std::size_t>(w.device) >= routes_.size()) return;
         const std::uint16_t part = routes_[static_cast<std::size_t>(w.device)][w.port][w.reg];
         if (part != kNoPart) parts_[part]->Write(w.port, w.reg, w.value);
     }
